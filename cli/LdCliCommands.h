@@ -1,0 +1,34 @@
+// The areas of `ledra`: each adds its subcommands to the application. A subcommand's action runs after the
+// whole command line parsed, through LdCliCommandSet.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <functional>
+#include <string>
+
+#include "cli/LdCliContext.h"
+
+class LdCliCommandSet {
+public:
+    explicit LdCliCommandSet(LdCliContext& context) : context_(context) {}
+
+    LdCliContext& context() { return context_; }
+
+    // Adds a subcommand below `parent` whose action runs once parsing succeeded. `--json` is accepted after it
+    // as well as before.
+    CLI::App* add(CLI::App& parent,
+                  const std::string& name,
+                  const std::string& description,
+                  std::function<int()> action);
+    // Adds an area (a subcommand that only groups others and needs one of them).
+    CLI::App* addArea(CLI::App& parent, const std::string& name, const std::string& description);
+
+    // The action chosen by the command line, or an empty function.
+    const std::function<int()>& chosenAction() const { return chosen_; }
+
+private:
+    LdCliContext& context_;
+    std::function<int()> chosen_;
+};
+
+void ldAddDecimalCommands(CLI::App& app, LdCliCommandSet& commands);
