@@ -1,0 +1,84 @@
+// VTCrypto, the cryptographic toolbox: AES of byte strings and of whole files, digests, random
+// bytes and hexadecimal text.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/support/LdError.h"
+#include "core/support/foundation/LdValue.h"
+
+// Error keys of the file operations (title and description keys of the strings table
+// LdCoreLocalizable).
+inline constexpr const char* kVTCryptoErrorTitle = "_ERROR_DECRYPTING_DATA";
+inline constexpr const char* kVTCryptoFileNotExist = "_ERROR_DECRYPTING_FILE_NOT_EXIST";
+inline constexpr const char* kVTCryptoFileAlreadyEncrypted = "_ERROR_DECRYPTING_FILE";
+inline constexpr const char* kVTCryptoMissingPassword = "_ERROR_DECRYPTING_MISSING_PASSWORD";
+inline constexpr const char* kVTCryptoNotAnEncryptedFile = "_ERROR_DECRYPTED_FILE_NOT_FOUND";
+inline constexpr const char* kVTCryptoWrongKey = "_ERROR_DECRYPTING_FILE_WRONG_KEY";
+inline constexpr const char* kVTCryptoInvalidKeyLength = "_ERROR_CRYPTING_INVALID_KEY_LENGTH";
+inline constexpr const char* kVTCryptoEncryptionFailed = "_ERROR_ENCRYPTING_FAILED";
+inline constexpr const char* kVTCryptoReadFailed = "_ERROR_CRYPTING_FILE_READ_FAILED";
+inline constexpr const char* kVTCryptoWriteFailed = "_ERROR_CRYPTING_FILE_WRITE_FAILED";
+
+// Stateless class operations over OpenSSL's EVP interfaces; thread-safe. Byte strings are LdData.
+class VTCrypto {
+public:
+    VTCrypto() = delete;
+
+    // The extension of encrypted files, and the trailer that files of the previous major version
+    // carry at the end of their plaintext.
+    static constexpr std::string_view kEncryptedFileExtension = "crypt";
+    static constexpr std::string_view kLegacyTrailer = "FILECRYPT";
+
+    // aesEncrypt:withKey: — AES in CBC mode with PKCS#7 padding and an initialisation vector of 16
+    // zero bytes; a key of 16, 24 or 32 bytes selects AES-128, AES-192 or AES-256. Nothing for any
+    // other key length or when the cipher fails. Empty data encrypts to one block of padding.
+    static std::optional<LdData> aesEncrypt(const LdData& data, const LdData& key);
+    // aesDecrypt:withKey: — the inverse of aesEncrypt. Nothing for an invalid key length or when
+    // the cipher fails; a wrong key usually fails the padding check (about one wrong key in 256
+    // passes it and yields garbage).
+    static std::optional<LdData> aesDecrypt(const LdData& data, const LdData& key);
+
+    // aesEncryptFileAtURL:withKey:toFolderAtURL: — encrypts the whole file with aesEncrypt and
+    // writes it atomically into `folderURL` (which must exist) under the file's name with ".crypt"
+    // appended (photo.jpg -> photo.jpg.crypt), replacing an older one. The source stays. Nothing on
+    // success, else the error (title "_ERROR_DECRYPTING_DATA"): a missing source, a source that
+    // already is a ".crypt" file, an empty key, a key of another length than 16, 24 or 32 bytes, a
+    // failing read or write.
+    static std::optional<LdError> aesEncryptFileAtURL(const std::filesystem::path& fileURL,
+                                                      const LdData& key,
+                                                      const std::filesystem::path& folderURL);
+    // aesDecryptFileAtURL:withKey:toFolderAtURL: — decrypts a ".crypt" file with aesDecrypt, drops
+    // a trailing "FILECRYPT" of files from the previous major version, creates `folderURL` with its
+    // parents and writes the plaintext atomically under the file's name without ".crypt". Nothing
+    // on success, else the error: a missing file, an empty key, a file without the "crypt"
+    // extension, an invalid key length, a failing read, folder creation or write, and a wrong key
+    // (the padding check failed; nothing is written).
+    static std::optional<LdError> aesDecryptFileAtURL(const std::filesystem::path& encryptedURL,
+                                                      const LdData& key,
+                                                      const std::filesystem::path& folderURL);
+
+    // randomBytesOfLength: — `length` bytes from OpenSSL's cryptographically secure generator. The
+    // process aborts if the generator fails rather than hand out weak bytes.
+    static LdData randomBytesOfLength(std::size_t length);
+
+    // SHA512: / SHA256: / SHA1: / MD5: / RIPEMD160: — the digest of `data` (64, 32, 20, 16, 20
+    // bytes).
+    static LdData SHA512(const LdData& data);
+    static LdData SHA256(const LdData& data);
+    static LdData SHA1(const LdData& data);
+    static LdData MD5(const LdData& data);
+    static LdData RIPEMD160(const LdData& data);
+
+    // dataToHexString: — upper-case hexadecimal, bytes separated by one blank ("0A FF 10").
+    static std::string dataToHexString(const LdData& data);
+    // hexStringFromData:separatorChar: — "%02X" per byte, joined by `separator`.
+    static std::string hexStringFromData(const LdData& data, std::string_view separator);
+    // hexStringToData: — the bytes of hexadecimal text in either case; blanks (and other white
+    // space) are ignored. Nothing for an odd number of digits or any other character.
+    static std::optional<LdData> hexStringToData(std::string_view text);
+};
