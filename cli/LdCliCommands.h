@@ -1,10 +1,11 @@
-// The areas of `ledra`: each adds its subcommands to the application. A subcommand's action runs after the
-// whole command line parsed, through LdCliCommandSet.
+// The areas of `ledra`: each adds its subcommands to the application. A subcommand's action runs
+// after the whole command line parsed, through LdCliCommandSet.
 #pragma once
 
-#include <CLI/CLI.hpp>
 #include <functional>
 #include <string>
+
+#include <CLI/CLI.hpp>
 
 #include "cli/LdCliContext.h"
 
@@ -14,8 +15,8 @@ public:
 
     LdCliContext& context() { return context_; }
 
-    // Adds a subcommand below `parent` whose action runs once parsing succeeded. `--json` is accepted after it
-    // as well as before.
+    // Adds a subcommand below `parent` whose action runs once parsing succeeded. `--json` is
+    // accepted after it as well as before.
     CLI::App* add(CLI::App& parent,
                   const std::string& name,
                   const std::string& description,
@@ -32,3 +33,6 @@ private:
 };
 
 void ldAddDecimalCommands(CLI::App& app, LdCliCommandSet& commands);
+void ldAddCalendarCommands(CLI::App& app, LdCliCommandSet& commands);
+void ldAddPlistCommands(CLI::App& app, LdCliCommandSet& commands);
+void ldAddCryptoCommands(CLI::App& app, LdCliCommandSet& commands);

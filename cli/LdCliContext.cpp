@@ -1,15 +1,15 @@
 // Output, failure reporting and password reading shared by the `ledra` commands.
 #include "cli/LdCliContext.h"
 
-#include <termios.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+
 #include <nlohmann/json.hpp>
+#include <termios.h>
+#include <unistd.h>
 
 #include "core/support/foundation/LdBase64.h"
 
@@ -91,7 +91,8 @@ std::optional<std::string> readTerminalPassword(const std::string& prompt) {
 
 std::string ldJsonText(const LdValue& value, bool pretty) {
     // Invalid UTF-8 in a text is shown replaced rather than aborting the output.
-    return toJson(value).dump(pretty ? 2 : -1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return toJson(value).dump(pretty ? 2 : -1, ' ', false,
+                              nlohmann::json::error_handler_t::replace);
 }
 
 void LdCliContext::printResult(const LdValue& value, const std::string& humanText) {
@@ -120,7 +121,8 @@ int LdCliContext::fail(const LdError& error) {
 }
 
 void LdCliContext::progress(const std::string& description, double fractionCompleted) {
-    const int percent = static_cast<int>(std::lround(std::clamp(fractionCompleted, 0.0, 1.0) * 100.0));
+    const int percent =
+            static_cast<int>(std::lround(std::clamp(fractionCompleted, 0.0, 1.0) * 100.0));
     err() << "\r" << description << " " << percent << "%" << (percent >= 100 ? "\n" : "")
           << std::flush;
 }
@@ -135,8 +137,8 @@ std::optional<std::string> LdCliContext::readPassword(const std::string& purpose
         return std::nullopt;
     }
     const std::string prompt = "Password for " + purpose + ": ";
-    auto password = terminalPasswordReader ? terminalPasswordReader(prompt)
-                                           : readTerminalPassword(prompt);
+    auto password =
+            terminalPasswordReader ? terminalPasswordReader(prompt) : readTerminalPassword(prompt);
     if (!password) {
         fail("no password was entered for " + purpose);
     }

@@ -1,5 +1,5 @@
-// What every `ledra` command shares: the global options, the streams, machine output, the password source and
-// the way a command reports failure.
+// What every `ledra` command shares: the global options, the streams, machine output, the password
+// source and the way a command reports failure.
 #pragma once
 
 #include <filesystem>
@@ -44,8 +44,8 @@ public:
     // Progress of long work, on stderr so that it never mixes with machine output.
     void progress(const std::string& description, double fractionCompleted);
 
-    // The password for `purpose` (a database name): LEDRA_PASSWORD, else a prompt without echo when standard
-    // input is a terminal. Nothing, with the reason on stderr, when neither is possible.
+    // The password for `purpose` (a database name): LEDRA_PASSWORD, else a prompt without echo when
+    // standard input is a terminal. Nothing, with the reason on stderr, when neither is possible.
     std::optional<std::string> readPassword(const std::string& purpose);
 
     // Reading of terminal passwords; tests replace it.

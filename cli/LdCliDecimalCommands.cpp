@@ -2,8 +2,9 @@
 #include <map>
 #include <memory>
 
-#include "cli/LdCliCommands.h"
 #include "core/support/foundation/LdDecimal.h"
+
+#include "cli/LdCliCommands.h"
 
 namespace {
 
@@ -24,7 +25,8 @@ const char* statusName(LdDecimalStatus status) {
 }
 
 int printDecimal(LdCliContext& context, const LdDecimal& result, LdDecimalStatus status) {
-    LdValue value = LdValue::dictionary({{"result", result.toString()}, {"status", statusName(status)}});
+    LdValue value =
+            LdValue::dictionary({{"result", result.toString()}, {"status", statusName(status)}});
     std::string text = result.toString();
     if (status != LdDecimalStatus::Ok) {
         text += "  (" + std::string(statusName(status)) + ")";
@@ -54,18 +56,18 @@ void ldAddDecimalCommands(CLI::App& app, LdCliCommandSet& commands) {
     };
     for (const BinaryOperation& operation : kOperations) {
         auto operands = std::make_shared<std::vector<std::string>>();
-        CLI::App* command = commands.add(*area, operation.name, operation.description,
-                                         [&context, operands, operation] {
-            const auto left = LdDecimal::fromString((*operands)[0]);
-            const auto right = LdDecimal::fromString((*operands)[1]);
-            if (!left || !right) {
-                return context.fail("not a decimal number: " +
-                                    (left ? (*operands)[1] : (*operands)[0]));
-            }
-            LdDecimalStatus status = LdDecimalStatus::Ok;
-            const LdDecimal result = operation.operation(*left, *right, &status);
-            return printDecimal(context, result, status);
-        });
+        CLI::App* command = commands.add(
+                *area, operation.name, operation.description, [&context, operands, operation] {
+                    const auto left = LdDecimal::fromString((*operands)[0]);
+                    const auto right = LdDecimal::fromString((*operands)[1]);
+                    if (!left || !right) {
+                        return context.fail("not a decimal number: " +
+                                            (left ? (*operands)[1] : (*operands)[0]));
+                    }
+                    LdDecimalStatus status = LdDecimalStatus::Ok;
+                    const LdDecimal result = operation.operation(*left, *right, &status);
+                    return printDecimal(context, result, status);
+                });
         command->add_option("numbers", *operands, "Two numbers in the invariant form (12.50)")
                 ->expected(2)
                 ->required();
@@ -76,14 +78,15 @@ void ldAddDecimalCommands(CLI::App& app, LdCliCommandSet& commands) {
     auto mode = std::make_shared<LdRoundingMode>(LdRoundingMode::Plain);
     CLI::App* round = commands.add(*area, "round", "Round a number to a number of fraction digits",
                                    [&context, value, scale, mode] {
-        const auto number = LdDecimal::fromString(*value);
-        if (!number) {
-            return context.fail("not a decimal number: " + *value);
-        }
-        LdDecimalStatus status = LdDecimalStatus::Ok;
-        const LdDecimal result = number->rounded(*scale, *mode, &status);
-        return printDecimal(context, result, status);
-    });
+                                       const auto number = LdDecimal::fromString(*value);
+                                       if (!number) {
+                                           return context.fail("not a decimal number: " + *value);
+                                       }
+                                       LdDecimalStatus status = LdDecimalStatus::Ok;
+                                       const LdDecimal result =
+                                               number->rounded(*scale, *mode, &status);
+                                       return printDecimal(context, result, status);
+                                   });
     round->add_option("number", *value, "The number to round")->required();
     round->add_option("--scale", *scale, "Digits after the point (default 2)");
     const std::map<std::string, LdRoundingMode> modes{{"plain", LdRoundingMode::Plain},

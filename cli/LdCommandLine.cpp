@@ -1,11 +1,13 @@
 // Parsing of the `ledra` command line and dispatch to the chosen subcommand.
 #include "cli/LdCommandLine.h"
 
-#include <CLI/CLI.hpp>
 #include <iostream>
 
-#include "cli/LdCliCommands.h"
+#include <CLI/CLI.hpp>
+
 #include "core/support/platform/LdApplication.h"
+
+#include "cli/LdCliCommands.h"
 
 CLI::App* LdCliCommandSet::add(CLI::App& parent,
                                const std::string& name,
@@ -29,20 +31,23 @@ int ldRunCommandLine(const std::vector<std::string>& arguments, LdCliStreams str
     LdCliContext context(streams);
     CLI::App app("ledra — the personal-finance library from the command line", "ledra");
     app.require_subcommand(0, 1);
-    app.set_version_flag("--version",
-                         "ledra " + LdApplication::version() + " (build " +
-                                 std::to_string(LdApplication::buildNumber()) + ")");
+    app.set_version_flag("--version", "ledra " + LdApplication::version() + " (build " +
+                                              std::to_string(LdApplication::buildNumber()) + ")");
 
     std::string databasesFolder;
     std::string backupsFolder;
     app.add_option("--databases-folder", databasesFolder,
                    "Folder of the databases (default: Databases in the user's data folder)");
-    app.add_option("--backups-folder", backupsFolder,
-                   "Folder of the backups for this run only (default: Backups in the user's data folder)");
+    app.add_option(
+            "--backups-folder", backupsFolder,
+            "Folder of the backups for this run only (default: Backups in the user's data folder)");
     app.add_flag("--json", context.json, "Print machine-readable JSON");
 
     LdCliCommandSet commands(context);
     ldAddDecimalCommands(app, commands);
+    ldAddCalendarCommands(app, commands);
+    ldAddCryptoCommands(app, commands);
+    ldAddPlistCommands(app, commands);
 
     // CLI11 reads arguments from the back.
     std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
