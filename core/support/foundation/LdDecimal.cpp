@@ -7,9 +7,9 @@
 //
 // Every result is computed exactly as a mantissa of up to 77 digits (plus a sticky flag for nonzero
 // digits a division left behind) and then rounded once in finish(), half away from zero:
-//   - digits are dropped until the mantissa has at most 38 digits AND the exponent is at least -128;
-//     a nonzero dropped part makes the status LossOfPrecision. So a tiny result may keep fewer
-//     digits (5e-129 becomes 1e-128, inexact);
+//   - digits are dropped until the mantissa has at most 38 digits and the exponent is -128 or
+//     more; a nonzero dropped part makes the status LossOfPrecision. So a tiny result may keep
+//     fewer digits (5e-129 becomes 1e-128, inexact);
 //   - a nonzero value that rounds to zero cannot be represented at all: Underflow and NaN;
 //   - an exponent above 127 is brought down by appending zeros to the mantissa while it has room
 //     (1e128 is stored as 10e127); without room: Overflow and NaN.
@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -30,7 +31,8 @@ using U64 = std::uint64_t;
 constexpr int kPowerCount = 39;   // 10^0 ... 10^38 fit 128 bits
 constexpr int kWideDigits = 77;   // 10^77 < 2^256: the widest exact intermediate
 constexpr int kChunkDigits = 19;  // 10^19 < 2^64: one 64-bit division step
-constexpr std::int64_t kExponentCap = 1'000'000'000'000'000;  // far past any range, far below overflow
+// Written exponents saturate here: far past the range, far from overflowing while digits are added.
+constexpr std::int64_t kExponentCap = 1'000'000'000'000'000;
 
 constexpr std::array<LdUInt128, kPowerCount> makePowersOfTen() {
     std::array<LdUInt128, kPowerCount> table{};
@@ -58,13 +60,17 @@ constexpr std::array<LdUInt128, kPowerCount> makeMaxScalable() {
 constexpr std::array<LdUInt128, kPowerCount> kMaxScalable = makeMaxScalable();
 
 // Exact powers of ten as doubles: the range where integer * or / power is correctly rounded.
-constexpr std::array<double, 23> kPow10Double = {
-        1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr std::array<double, 23> kPow10Double = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                 1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                                 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 constexpr LdUInt128 kDoubleExactLimit = LdUInt128{1} << 53;
 
-constexpr U64 low64(LdUInt128 value) { return static_cast<U64>(value); }
-constexpr U64 high64(LdUInt128 value) { return static_cast<U64>(value >> 64); }
+constexpr U64 low64(LdUInt128 value) {
+    return static_cast<U64>(value);
+}
+constexpr U64 high64(LdUInt128 value) {
+    return static_cast<U64>(value >> 64);
+}
 
 void setStatus(LdDecimalStatus* status, LdDecimalStatus value) {
     if (status != nullptr) {
@@ -156,7 +162,8 @@ int digitCount(const Wide& value) {
 
 // Divides value by divisor in place; returns the remainder.
 U64 divideWide(Wide& value, U64 divisor) {
-    std::array<U64, 4> limbs = {low64(value.lo), high64(value.lo), low64(value.hi), high64(value.hi)};
+    std::array<U64, 4> limbs = {low64(value.lo), high64(value.lo), low64(value.hi),
+                                high64(value.hi)};
     LdUInt128 remainder = 0;
     for (std::size_t i = limbs.size(); i-- > 0;) {
         const LdUInt128 current = (remainder << 64) | limbs[i];
@@ -169,12 +176,13 @@ U64 divideWide(Wide& value, U64 divisor) {
 }
 
 // Divides numerator by a divisor of two 64-bit limbs (at least 2^64): long division in base 2^64
-// with normalised divisor and quotient-digit correction. Sets inexact when a remainder is left.
+// with normalised divisor and quotient-digit correction (Knuth's algorithm D). Sets inexact when a
+// remainder is left.
 Wide divideWideLong(const Wide& numerator, LdUInt128 divisor, bool& inexact) {
     constexpr std::size_t kDivisorLimbs = 2;
     constexpr LdUInt128 kLimbMax = std::numeric_limits<U64>::max();
-    const std::array<U64, 4> u = {
-            low64(numerator.lo), high64(numerator.lo), low64(numerator.hi), high64(numerator.hi)};
+    const std::array<U64, 4> u = {low64(numerator.lo), high64(numerator.lo), low64(numerator.hi),
+                                  high64(numerator.hi)};
     std::size_t m = u.size();  // limbs in use
     while (m > kDivisorLimbs && u[m - 1] == 0) {
         --m;
@@ -218,17 +226,9 @@ Wide divideWideLong(const Wide& numerator, LdUInt128 divisor, bool& inexact) {
         difference = static_cast<LdInt128>(un[j + 2]) - borrow;
         un[j + 2] = static_cast<U64>(difference);
         q[j] = static_cast<U64>(qhat);
-        if (difference < 0) {
-            // qhat was one too large (rare): add the divisor back.
-            --q[j];
-            LdUInt128 carry = 0;
-            for (std::size_t i = 0; i < vn.size(); ++i) {
-                const LdUInt128 sum = LdUInt128{un[i + j]} + vn[i] + carry;
-                un[i + j] = low64(sum);
-                carry = sum >> 64;
-            }
-            un[j + 2] = static_cast<U64>(un[j + 2] + carry);
-        }
+        // With a two-limb divisor the correction above compares qhat * divisor with the whole
+        // three-limb window, so qhat is exact and the subtraction never goes below zero.
+        assert(difference >= 0 && "quotient digit too large");
     }
     inexact = (un[0] | un[1]) != 0;
     return {(LdUInt128{q[3]} << 64) | q[2], (LdUInt128{q[1]} << 64) | q[0]};
@@ -254,7 +254,7 @@ bool roundsUp(LdRoundingMode mode, bool negative, bool keptIsOdd, Half half, boo
 
 struct Dropped {
     LdUInt128 kept = 0;
-    int roundDigit = 0;  // the highest dropped digit
+    int roundDigit = 0;   // the highest dropped digit
     bool sticky = false;  // any nonzero digit below it
 };
 
@@ -274,6 +274,19 @@ Dropped dropDigits(Wide value, int count, bool sticky) {
 // Removes trailing zeros of mantissa while the exponent stays at most maxExponent.
 void stripTrailingZeros(LdUInt128& mantissa, std::int64_t& exponent, std::int64_t maxExponent) {
     if (mantissa == 0) {
+        return;
+    }
+    if (high64(mantissa) == 0) {
+        // Amounts fit 64 bits, where division by a constant is a multiplication.
+        U64 value = low64(mantissa);
+        for (const int step : {16, 8, 4, 2, 1}) {
+            const U64 power = low64(kPow10[static_cast<std::size_t>(step)]);
+            while (exponent + step <= maxExponent && value % power == 0) {
+                value /= power;
+                exponent += step;
+            }
+        }
+        mantissa = value;
         return;
     }
     for (const int step : {16, 8, 4, 2, 1}) {
@@ -335,15 +348,21 @@ U64 mixBits(U64 value) {
     return value;
 }
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 }  // namespace
 
 // ---- Construction ----
 
-LdDecimal LdDecimal::zero() { return {}; }
+LdDecimal LdDecimal::zero() {
+    return {};
+}
 
-LdDecimal LdDecimal::one() { return {1, 0, false}; }
+LdDecimal LdDecimal::one() {
+    return {1, 0, false};
+}
 
 LdDecimal LdDecimal::notANumber() {
     LdDecimal value;
@@ -370,8 +389,7 @@ LdDecimal LdDecimal::finish(LdUInt128 high,
                             bool sticky,
                             bool negative,
                             LdDecimalStatus* status) {
-    if (high == 0 && low < kMantissaLimit && exponent >= kMinExponent &&
-        exponent <= kMaxExponent) {
+    if (high == 0 && low < kMantissaLimit && exponent >= kMinExponent && exponent <= kMaxExponent) {
         setStatus(status, sticky ? LdDecimalStatus::LossOfPrecision : LdDecimalStatus::Ok);
         return {low, static_cast<int>(exponent), negative};
     }
@@ -542,7 +560,8 @@ std::string LdDecimal::toString() const {
     }
     const std::string_view shown(digits.data(), static_cast<std::size_t>(length));
     std::string text;
-    text.reserve(static_cast<std::size_t>(length) + 3 + static_cast<std::size_t>(std::abs(exponent)));
+    text.reserve(static_cast<std::size_t>(length) + 3 +
+                 static_cast<std::size_t>(std::abs(exponent)));
     if (negative_) {
         text += '-';
     }
@@ -590,15 +609,25 @@ double LdDecimal::toDouble() const {
 
 // ---- Queries ----
 
-bool LdDecimal::isNaN() const { return nan_; }
+bool LdDecimal::isNaN() const {
+    return nan_;
+}
 
-bool LdDecimal::isZero() const { return !nan_ && mantissa_ == 0; }
+bool LdDecimal::isZero() const {
+    return !nan_ && mantissa_ == 0;
+}
 
-bool LdDecimal::isNegative() const { return negative_; }
+bool LdDecimal::isNegative() const {
+    return negative_;
+}
 
-LdUInt128 LdDecimal::mantissa() const { return mantissa_; }
+LdUInt128 LdDecimal::mantissa() const {
+    return mantissa_;
+}
 
-int LdDecimal::exponent() const { return exponent_; }
+int LdDecimal::exponent() const {
+    return exponent_;
+}
 
 // ---- Arithmetic ----
 
@@ -717,12 +746,9 @@ LdDecimal LdDecimal::divide(const LdDecimal& a, const LdDecimal& b, LdDecimalSta
         quotient = divideWideLong(dividend, b.mantissa_, inexact);
     }
     const bool negative = a.negative_ != b.negative_;
-    const LdDecimal result = finish(quotient.hi,
-                                    quotient.lo,
-                                    std::int64_t{a.exponent_} - b.exponent_ - scale,
-                                    inexact,
-                                    negative,
-                                    status);
+    const LdDecimal result =
+            finish(quotient.hi, quotient.lo, std::int64_t{a.exponent_} - b.exponent_ - scale,
+                   inexact, negative, status);
     if (result.nan_) {
         return result;
     }
@@ -791,7 +817,11 @@ std::strong_ordering LdDecimal::compare(const LdDecimal& other) const {
     }
     const std::strong_ordering magnitude =
             compareMagnitudes(mantissa_, exponent_, other.mantissa_, other.exponent_);
-    return sign > 0 ? magnitude : 0 <=> magnitude;
+    if (sign > 0 || magnitude == std::strong_ordering::equal) {
+        return magnitude;
+    }
+    return magnitude == std::strong_ordering::less ? std::strong_ordering::greater
+                                                   : std::strong_ordering::less;
 }
 
 std::size_t LdDecimal::hash() const {

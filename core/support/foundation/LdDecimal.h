@@ -1,4 +1,4 @@
-// Decimal numbers for all money: a base-10 mantissa of up to 38 digits with an exponent in -128...127.
+// Decimal numbers for all money: a mantissa of up to 38 decimal digits, an exponent in -128...127.
 #pragma once
 
 #include <compare>
@@ -43,7 +43,7 @@ public:
     static LdDecimal one();
     static LdDecimal notANumber();
     static LdDecimal fromInt(std::int64_t value);
-    // (-1)^negative * mantissa * 10^exponent; a mantissa past 38 digits is rounded (plain) and flagged.
+    // (-1)^negative * mantissa * 10^exponent; past 38 digits rounded (plain) and flagged.
     static LdDecimal fromParts(LdUInt128 mantissa,
                                int exponent,
                                bool negative,
@@ -69,7 +69,10 @@ public:
     double toDouble() const;
 
     // Exact when the result fits 38 digits, else rounded (plain) and flagged LossOfPrecision.
-    // Overflow, underflow and division by zero give NaN with their status.
+    // Overflow, underflow and division by zero give NaN with their status. A tiny result keeps
+    // the digits that fit above 10^-128 (LossOfPrecision); only one that rounds to nothing is
+    // Underflow. Sums and products keep their natural exponent (1.10 + 2.00 is 310e-2); quotients
+    // drop trailing zeros.
     static LdDecimal add(const LdDecimal& a, const LdDecimal& b, LdDecimalStatus* status = nullptr);
     static LdDecimal subtract(const LdDecimal& a,
                               const LdDecimal& b,
@@ -81,7 +84,9 @@ public:
                             const LdDecimal& b,
                             LdDecimalStatus* status = nullptr);
 
-    // decimalNumberByRoundingAccordingToBehavior: `scale` digits after the point.
+    // decimalNumberByRoundingAccordingToBehavior: `scale` digits after the point (a negative scale
+    // rounds to tens, hundreds...). A value within the scale comes back unchanged. Status Ok, or
+    // Overflow (NaN) when the rounded value leaves the range.
     LdDecimal rounded(int scale,
                       LdRoundingMode mode = LdRoundingMode::Plain,
                       LdDecimalStatus* status = nullptr) const;
@@ -100,14 +105,14 @@ public:
     // order is total and decimals can key ordered containers.
     std::strong_ordering compare(const LdDecimal& other) const;
     std::strong_ordering operator<=>(const LdDecimal& other) const { return compare(other); }
-    bool operator==(const LdDecimal& other) const { return compare(other) == 0; }
+    bool operator==(const LdDecimal& other) const { return std::is_eq(compare(other)); }
 
     // Equal values hash alike whatever their exponent.
     std::size_t hash() const;
 
 private:
-    // A value already in range (mantissa below 10^38, exponent in -128...127). Zero drops its exponent
-    // and sign, so zero is never negative.
+    // A value already in range (mantissa below 10^38, exponent in -128...127). Zero drops its
+    // exponent and sign, so zero is never negative.
     LdDecimal(LdUInt128 mantissa, int exponent, bool negative)
         : mantissa_(mantissa),
           exponent_(mantissa == 0 ? std::int16_t{0} : static_cast<std::int16_t>(exponent)),
