@@ -192,6 +192,45 @@ std::string LdError::logDescription() const {
     return text;
 }
 
+LdValue LdError::archiveObject() const {
+    LdValue::Dictionary userInfo = userInfo_;
+    if (underlyingError_) {
+        userInfo[kLdUnderlyingErrorKey] = underlyingError_->archiveObject();
+    }
+    LdValue object = LdValue::dictionary({{"$classname", kLdErrorArchiveClassName},
+                                          {"NSDomain", domain_},
+                                          {"NSCode", code_},
+                                          {"NSUserInfo", LdValue(std::move(userInfo))},
+                                          {"date", date_}});
+    if (!debugInfos_.empty()) {
+        object.set("debugInfos", LdValue(debugInfos_));
+    }
+    return object;
+}
+
+std::optional<LdError> LdError::errorFromArchiveObject(const LdValue& object) {
+    if (object["$classname"].stringValue() != kLdErrorArchiveClassName ||
+        !object["NSDomain"].isString() || !object["NSCode"].isNumber()) {
+        return std::nullopt;
+    }
+    LdError error;
+    error.domain_ = object["NSDomain"].stringValue();
+    error.code_ = object["NSCode"].integerValue();
+    error.userInfo_ = object["NSUserInfo"].dictionaryValue();
+    if (auto underlying = error.userInfo_.find(kLdUnderlyingErrorKey);
+        underlying != error.userInfo_.end()) {
+        if (auto cause = errorFromArchiveObject(underlying->second)) {
+            error.underlyingError_ = std::make_shared<const LdError>(std::move(*cause));
+        }
+        error.userInfo_.erase(underlying);
+    }
+    error.titleKey_ = error.title();
+    error.descriptionKey_ = error.localizedDescription();
+    error.date_ = object["date"].dateValue();
+    error.debugInfos_ = object["debugInfos"].dictionaryValue();
+    return error;
+}
+
 std::ostream& operator<<(std::ostream& stream, const LdError& error) {
     return stream << error.description() << " [" << error.domain() << " " << error.code() << ", "
                   << error.titleKey() << " / " << error.descriptionKey() << "]";

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +20,7 @@ inline constexpr const char* LedraAuthenticationErrorDomain = "LedraAuthenticati
 inline constexpr const char* kLdLocalizedFailureReasonKey = "NSLocalizedFailureReason";
 inline constexpr const char* kLdLocalizedDescriptionKey = "NSLocalizedDescription";
 inline constexpr const char* kLdUnderlyingErrorKey = "NSUnderlyingError";
+inline constexpr const char* kLdErrorArchiveClassName = "LdError";
 
 // A value type, cheap to copy. The factories localize title and description through the strings table
 // LdCoreLocalizable (a text that is no key stays as it is) and hand every new error to the shared logger.
@@ -81,6 +83,13 @@ public:
     std::string description() const;
     // logDescription — the form written to the error log.
     std::string logDescription() const;
+
+    // The error as an archivable object (class "LdError": "NSDomain", "NSCode", "NSUserInfo", "date",
+    // "debugInfos"; an underlying error rides in the user information), for LdKeyedArchiver.
+    LdValue archiveObject() const;
+    // An error from such an object, as LdKeyedUnarchiver returns it (allow the class "LdError"). Nothing
+    // when the object is no archived error. Not handed to the logger: it was logged where it was made.
+    static std::optional<LdError> errorFromArchiveObject(const LdValue& object);
 
     // Whether this error was filled (has a domain).
     bool isSet() const { return !domain_.empty(); }

@@ -5,6 +5,7 @@
 #include "core/support/LdLogger.h"
 #include "core/support/LdStrings.h"
 #include "core/support/platform/LdClock.h"
+#include "core/support/plist/LdKeyedArchive.h"
 
 class LdErrorTest : public ::testing::Test {
 protected:
@@ -100,4 +101,30 @@ TEST_F(LdErrorTest, UnderlyingErrorSurvivesCopies) {
     const LdError copy = outer;
     ASSERT_NE(copy.underlyingError(), nullptr);
     EXPECT_EQ(copy.underlyingError()->title(), "Inner");
+}
+
+TEST_F(LdErrorTest, ArchivedErrorKeepsDomainCodeUserInfoDateDebugInfosAndCause) {
+    LdError error = LdError::errorWithTitle("Title", "Text", "FinTSErrorDomain", 9050);
+    error.addDebugInfo("segment", LdValue("HIRMS"));
+    error.setUnderlyingError(LdError::errorWithTitle("Inner", "Cause"));
+
+    const auto data = LdKeyedArchiver::archivedDataWithRootObject(error.archiveObject());
+    ASSERT_TRUE(data.has_value());
+    LdError decodeError;
+    const auto object = LdKeyedUnarchiver::unarchivedObjectOfClasses(
+            {"NSDictionary", "NSArray", "NSDate", kLdErrorArchiveClassName}, *data, &decodeError);
+    ASSERT_TRUE(object.has_value()) << decodeError;
+
+    const auto decoded = LdError::errorFromArchiveObject(*object);
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_EQ(decoded->domain(), "FinTSErrorDomain");
+    EXPECT_EQ(decoded->code(), 9050);
+    EXPECT_EQ(decoded->title(), "Title");
+    EXPECT_EQ(decoded->localizedDescription(), "Text");
+    EXPECT_EQ(decoded->date(), error.date());
+    EXPECT_EQ(decoded->debugInfos(), error.debugInfos());
+    ASSERT_NE(decoded->underlyingError(), nullptr);
+    EXPECT_EQ(decoded->underlyingError()->localizedDescription(), "Cause");
+
+    EXPECT_FALSE(LdError::errorFromArchiveObject(LdValue::dictionary({{"NSDomain", "x"}})));
 }

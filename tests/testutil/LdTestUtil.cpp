@@ -25,9 +25,13 @@ LdTemporaryFolder::~LdTemporaryFolder() {
     std::filesystem::remove_all(path_, code);
 }
 
-LdTestEnvironment::LdTestEnvironment() = default;
+LdTestEnvironment::LdTestEnvironment() : defaults_(LdUserDefaults::inMemory()) {
+    LdUserDefaults::setStandard(defaults_.get());
+}
 
-LdTestEnvironment::~LdTestEnvironment() = default;
+LdTestEnvironment::~LdTestEnvironment() {
+    LdUserDefaults::setStandard(nullptr);
+}
 
 LdData ldReadFile(const std::filesystem::path& path) {
     std::ifstream file(path, std::ios::binary);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/support/foundation/LdValue.h"
+#include "core/support/platform/LdUserDefaults.h"
 
 // A fresh empty folder under the system's temporary folder, removed with everything in it on destruction.
 class LdTemporaryFolder {
@@ -22,13 +23,17 @@ private:
     std::filesystem::path path_;
 };
 
-// Holds the in-memory settings store installed as the process's standard one while the tests run.
+// Installs an in-memory settings store as the process's standard one while the tests run, so that no test
+// reads or writes the user's settings.
 class LdTestEnvironment {
 public:
     LdTestEnvironment();
     ~LdTestEnvironment();
     LdTestEnvironment(const LdTestEnvironment&) = delete;
     LdTestEnvironment& operator=(const LdTestEnvironment&) = delete;
+
+private:
+    std::unique_ptr<LdUserDefaults> defaults_;
 };
 
 // Reads a whole file; empty when it cannot be read.
