@@ -67,12 +67,12 @@ public:
     static LdData randomBytesOfLength(std::size_t length);
 
     // SHA512: / SHA256: / SHA1: / MD5: / RIPEMD160: — the digest of `data` (64, 32, 20, 16, 20
-    // bytes).
-    static LdData SHA512(const LdData& data);
-    static LdData SHA256(const LdData& data);
-    static LdData SHA1(const LdData& data);
-    static LdData MD5(const LdData& data);
-    static LdData RIPEMD160(const LdData& data);
+    // bytes). Given names, kept as they are.
+    static LdData SHA512(const LdData& data);     // NOLINT(readability-identifier-naming)
+    static LdData SHA256(const LdData& data);     // NOLINT(readability-identifier-naming)
+    static LdData SHA1(const LdData& data);       // NOLINT(readability-identifier-naming)
+    static LdData MD5(const LdData& data);        // NOLINT(readability-identifier-naming)
+    static LdData RIPEMD160(const LdData& data);  // NOLINT(readability-identifier-naming)
 
     // dataToHexString: — upper-case hexadecimal, bytes separated by one blank ("0A FF 10").
     static std::string dataToHexString(const LdData& data);

@@ -59,7 +59,7 @@ protected:
                                              const LdData& key) {
         const std::optional<LdData> encrypted = VTCrypto::aesEncrypt(plain, key);
         EXPECT_TRUE(encrypted.has_value());
-        const std::filesystem::path path = folder_ / name;
+        std::filesystem::path path = folder_ / name;
         ldWriteFile(path, encrypted.value_or(LdData{}));
         return path;
     }

@@ -15,6 +15,8 @@ namespace ld::detail {
 
 namespace {
 
+constexpr std::size_t kReadBufferSize = std::size_t{64} * 1024;
+
 std::string errnoText(const char* step, int code) {
     return std::string(step) + ": " + std::generic_category().message(code);
 }
@@ -79,7 +81,7 @@ std::optional<LdData> readFileContents(const std::filesystem::path& path, std::s
     }
     LdData contents;
     contents.reserve(static_cast<std::size_t>(status.st_size));
-    std::vector<std::uint8_t> buffer(64 * 1024);
+    std::vector<std::uint8_t> buffer(kReadBufferSize);
     for (;;) {
         const ssize_t result = ::read(file.get(), buffer.data(), buffer.size());
         if (result < 0) {
