@@ -193,6 +193,9 @@ std::optional<LdError> VTCrypto::aesEncryptFileAtURL(const std::filesystem::path
     if (!encrypted.has_value()) {
         return fileError(kVTCryptoEncryptionFailed, fileURL);
     }
+    if (folderURL.empty()) {
+        return fileError(kVTCryptoWriteFailed, fileURL, "no destination folder");
+    }
     const std::filesystem::path destination =
             folderURL / (fileURL.filename().string() + "." + std::string(kEncryptedFileExtension));
     if (!ld::detail::writeFileAtomically(destination, *encrypted, &failure)) {
@@ -232,6 +235,9 @@ std::optional<LdError> VTCrypto::aesDecryptFileAtURL(const std::filesystem::path
     }
     if (endsWith(*plain, kLegacyTrailer)) {
         plain->resize(plain->size() - kLegacyTrailer.size());
+    }
+    if (folderURL.empty()) {
+        return fileError(kVTCryptoWriteFailed, encryptedURL, "no destination folder");
     }
     std::error_code code;
     std::filesystem::create_directories(folderURL, code);

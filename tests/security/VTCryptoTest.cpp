@@ -357,6 +357,12 @@ TEST_F(VTCryptoTest, EncryptIntoMissingFolderFailsWithWriteError) {
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->descriptionKey(), "_ERROR_CRYPTING_FILE_WRITE_FAILED");
     EXPECT_FALSE(std::filesystem::exists(folder_ / "no-such-folder"));
+
+    // No folder at all must not mean the current directory.
+    const std::optional<LdError> noFolder =
+            VTCrypto::aesEncryptFileAtURL(folder_ / "photo.jpg", key_, std::filesystem::path());
+    ASSERT_TRUE(noFolder.has_value());
+    EXPECT_EQ(noFolder->descriptionKey(), "_ERROR_CRYPTING_FILE_WRITE_FAILED");
 }
 
 TEST_F(VTCryptoTest, EncryptUnreadableSourceFailsWithReadError) {
