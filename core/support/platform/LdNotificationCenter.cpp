@@ -1,5 +1,5 @@
-// The notification centre: a registry of observers behind a mutex, and delivery from a snapshot of it so
-// that callbacks run unlocked and may change the registry while they run.
+// The notification centre: a registry of observers behind a mutex, and delivery from a snapshot of
+// it so that callbacks run unlocked and may change the registry while they run.
 #include "core/support/platform/LdNotificationCenter.h"
 
 #include <algorithm>
@@ -39,9 +39,8 @@ struct LdNotificationCenter::State {
         {
             std::lock_guard lock(mutex);
             const auto found = std::ranges::find_if(
-                    observers, [id](const std::shared_ptr<Observer>& observer) {
-                        return observer->id == id;
-                    });
+                    observers,
+                    [id](const std::shared_ptr<Observer>& observer) { return observer->id == id; });
             if (found == observers.end()) {
                 return;
             }
@@ -49,8 +48,8 @@ struct LdNotificationCenter::State {
             observers.erase(found);
             removed->active.store(false, std::memory_order_release);
         }
-        // `removed` (and with it the callback and whatever it captured) is released here, unlocked, unless
-        // a running delivery still holds it.
+        // `removed` (and with it the callback and whatever it captured) is released here, unlocked,
+        // unless a running delivery still holds it.
     }
 };
 

@@ -1,5 +1,5 @@
-// LdNotificationCenter: named notifications posted by one part of the library and heard by any other,
-// with observers registered through subscriptions they own.
+// LdNotificationCenter: named notifications posted by one part of the library and heard by any
+// other, with observers registered through subscriptions they own.
 #pragma once
 
 #include <functional>
@@ -10,20 +10,21 @@
 #include "core/support/foundation/LdValue.h"
 #include "core/support/platform/LdSubscription.h"
 
-// One posted notification. `object` is the sender's identity, only ever compared, never dereferenced.
+// One posted notification. `object` is the sender's identity, only ever compared, never
+// dereferenced.
 struct LdNotification {
     std::string name;
     const void* object = nullptr;
     LdValue::Dictionary userInfo;
 };
 
-// Delivers notifications synchronously, on the posting thread, to the matching observers in the order
-// they registered. Registration and removal are thread-safe; callbacks run without any lock held, so an
-// observer may post, add observers or cancel subscriptions (its own or others') while it is being called.
-// A subscription cancelled during a delivery is not called for the rest of it; one added during a
-// delivery first hears the next post. The centre never owns observers: it keeps only the callbacks, and a
-// subscription that outlives its centre cancels harmlessly. A cancel on one thread does not wait for a
-// callback already running on another.
+// Delivers notifications synchronously, on the posting thread, to the matching observers in the
+// order they registered. Registration and removal are thread-safe; callbacks run without any lock
+// held, so an observer may post, add observers or cancel subscriptions (its own or others') while
+// it is being called. A subscription cancelled during a delivery is not called for the rest of it;
+// one added during a delivery first hears the next post. The centre never owns observers: it keeps
+// only the callbacks, and a subscription that outlives its centre cancels harmlessly. A cancel on
+// one thread does not wait for a callback already running on another.
 class LdNotificationCenter {
 public:
     using Callback = std::function<void(const LdNotification&)>;
@@ -37,9 +38,9 @@ public:
     static LdNotificationCenter& defaultCenter();
 
     // addObserverForName:object:usingBlock:
-    // Registers `callback` for notifications called `name` (empty: any name) from `object` (nullptr: any
-    // sender). The registration lasts as long as the returned subscription. A missing callback registers
-    // nothing and returns an empty subscription.
+    // Registers `callback` for notifications called `name` (empty: any name) from `object`
+    // (nullptr: any sender). The registration lasts as long as the returned subscription. A missing
+    // callback registers nothing and returns an empty subscription.
     [[nodiscard]] LdSubscription addObserverForName(std::string name,
                                                     const void* object,
                                                     Callback callback);

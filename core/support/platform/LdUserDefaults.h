@@ -1,4 +1,5 @@
-// LdUserDefaults: the application's settings, typed values under the keys callers name, kept in a JSON file.
+// LdUserDefaults: the application's settings, typed values under the keys callers name, kept in a
+// JSON file.
 #pragma once
 
 #include <cstdint>
@@ -12,17 +13,19 @@
 #include "core/support/foundation/LdValue.h"
 
 // A settings store. Values live in memory and every change is written at once to the store's file
-// (settings change rarely), atomically: a temporary file beside it, flushed, then renamed over it. The file
-// is read on first use; a file that cannot be read or parsed is set aside as "<name>.corrupt" and the
-// store starts empty. Write and read failures are logged, never thrown; the values in memory stay.
-// Registered defaults answer for keys that hold no value and are never written.
-// File form: one JSON object; values JSON lacks are tagged: {"$date": seconds since 2001-01-01},
-// {"$data": "<base64>"}, {"$decimal": "<text>"}, {"$uid": n}, {"$real": "nan" | "inf" | "-inf"}, and a
-// dictionary that could be mistaken for a tag (one key starting with "$") as {"$dict": {...}}.
-// Thread-safe.
+// (settings change rarely), atomically: a temporary file beside it, flushed, then renamed over it.
+// The file is read on first use; a file that cannot be read or parsed is set aside as
+// "<name>.corrupt" and the store starts empty. Write and read failures are logged, never thrown;
+// the values in memory stay. Registered defaults answer for keys that hold no value and are never
+// written. File form: one JSON object; values JSON lacks are tagged: {"$date": seconds since
+// 2001-01-01},
+// {"$data": "<base64>"}, {"$decimal": "<text>"}, {"$uid": n}, {"$real": "nan" | "inf" | "-inf"},
+// and a dictionary that could be mistaken for a tag (one key starting with "$") as {"$dict":
+// {...}}. Thread-safe.
 class LdUserDefaults {
 public:
-    // A store kept in `filePath` (its folder is created on the first write).
+    // A store kept in `filePath` (its folder is created on the first write); an empty path keeps
+    // the values in memory only.
     explicit LdUserDefaults(std::filesystem::path filePath);
     ~LdUserDefaults();
     LdUserDefaults(const LdUserDefaults&) = delete;
@@ -31,13 +34,13 @@ public:
     // A store without a file (tests).
     static std::unique_ptr<LdUserDefaults> inMemory();
 
-    // standardUserDefaults — the process's store, "settings.json" in standardFolder(), unless a test
-    // installed another.
+    // standardUserDefaults — the process's store, "settings.json" in standardFolder(), unless a
+    // test installed another.
     static LdUserDefaults& standard();
-    // Installs a store as the process's (tests); nullptr restores the file store. The caller keeps it alive
-    // while it is installed.
+    // Installs a store as the process's (tests); nullptr restores the file store. The caller keeps
+    // it alive while it is installed.
     static void setStandard(LdUserDefaults* defaults);
-    // $XDG_CONFIG_HOME/ledra, else $HOME/.config/ledra, else "ledra" in the working folder.
+    // The application's configuration folder: $XDG_CONFIG_HOME/ledra, else $HOME/.config/ledra.
     static std::filesystem::path standardFolder();
 
     // The file behind the store; empty for an in-memory store.
@@ -66,7 +69,8 @@ public:
     // arrayForKey: — nothing unless the value is an array.
     std::optional<LdValue::Array> arrayForKey(std::string_view key) const;
 
-    // setObject:forKey: — a null value removes the key. An empty key is a missing argument: nothing happens.
+    // setObject:forKey: — a null value removes the key. An empty key is a missing argument: nothing
+    // happens.
     void set(std::string_view key, LdValue value);
     // setBool:forKey:
     void setBool(bool value, std::string_view key) { set(key, LdValue(value)); }
@@ -91,8 +95,6 @@ public:
     LdValue::Dictionary storedValues() const;
 
 private:
-    LdUserDefaults() = default;
-
     // Reads the file once; called with the mutex held. Returns a failure text to log, or nothing.
     std::optional<std::string> loadIfNeeded() const;
     // Writes the values; called with the mutex held. Returns a failure text to log, or nothing.
@@ -107,8 +109,8 @@ private:
 };
 
 namespace ld::detail {
-// The JSON text of a settings dictionary and back (exposed for tests). Parsing returns nothing for text
-// that is not a JSON object.
+// The JSON text of a settings dictionary and back (exposed for tests). Parsing returns nothing for
+// text that is not a JSON object.
 std::string userDefaultsJsonFromDictionary(const LdValue::Dictionary& values);
 std::optional<LdValue::Dictionary> userDefaultsDictionaryFromJson(std::string_view text);
 }  // namespace ld::detail
