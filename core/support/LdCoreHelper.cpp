@@ -124,6 +124,7 @@ struct Moment {
     std::int64_t day = 0;
     double secondsOfDay = 0.0;
 
+    // NOLINTNEXTLINE(modernize-use-nullptr): clang-tidy 14 misreads a defaulted <=>
     auto operator<=>(const Moment&) const = default;
 };
 

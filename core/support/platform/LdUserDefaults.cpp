@@ -27,7 +27,7 @@ namespace fs = std::filesystem;
 std::atomic<LdUserDefaults*> installedDefaults{nullptr};
 
 // A settings file is small; anything larger is treated as damaged rather than read into memory.
-constexpr std::uintmax_t kMaxFileSize = 64U * 1024U * 1024U;
+constexpr std::uintmax_t kMaxFileSize = std::uintmax_t{64} * 1024U * 1024U;
 // Deeper nesting than any setting needs; deeper files are treated as damaged (the conversion
 // recurses).
 constexpr int kMaxNesting = 200;

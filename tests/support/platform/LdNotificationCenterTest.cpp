@@ -22,7 +22,7 @@ protected:
                           const std::string& name = "Changed",
                           const void* object = nullptr) {
         return center_.addObserverForName(
-                name, object, [this, label](const LdNotification&) { calls_.push_back(label); });
+                name, object, [this, label](const LdNotification&) { calls_.emplace_back(label); });
     }
 
     LdNotificationCenter center_;
@@ -35,7 +35,7 @@ TEST_F(LdNotificationCenterTest, DeliversInRegistrationOrderWithUserInfo) {
     std::optional<LdNotification> received;
     LdSubscription third =
             center_.addObserverForName("Changed", nullptr, [&](const LdNotification& notification) {
-                calls_.push_back("third");
+                calls_.emplace_back("third");
                 received = notification;
             });
     const int sender = 0;
@@ -97,7 +97,7 @@ TEST_F(LdNotificationCenterTest, ObserverCancelledDuringDeliveryIsNotCalledAfter
     LdSubscription second;
     LdSubscription first =
             center_.addObserverForName("Changed", nullptr, [&](const LdNotification&) {
-                calls_.push_back("first");
+                calls_.emplace_back("first");
                 second.cancel();
             });
     second = record("second");
@@ -111,14 +111,14 @@ TEST_F(LdNotificationCenterTest, ObserverCancelledDuringDeliveryIsNotCalledAfter
 
 TEST_F(LdNotificationCenterTest, ObserverMayDestroyItsOwnAndLaterSubscriptions) {
     auto subscriptions = std::make_unique<std::vector<LdSubscription>>();
-    subscriptions->push_back(
+    subscriptions->emplace_back(
             center_.addObserverForName("Changed", nullptr, [&](const LdNotification&) {
-                calls_.push_back("first");
+                calls_.emplace_back("first");
                 // Destroys this callback's own subscription and the later one while this callback
                 // runs.
                 subscriptions.reset();
             }));
-    subscriptions->push_back(record("second"));
+    subscriptions->emplace_back(record("second"));
 
     center_.postNotificationName("Changed");
     center_.postNotificationName("Changed");
@@ -131,7 +131,7 @@ TEST_F(LdNotificationCenterTest, ObserverAddedDuringDeliveryHearsOnlyTheNextPost
     std::vector<LdSubscription> added;
     LdSubscription adder =
             center_.addObserverForName("Changed", nullptr, [&](const LdNotification&) {
-                calls_.push_back("adder");
+                calls_.emplace_back("adder");
                 if (added.empty()) {
                     added.push_back(record("added"));
                 }
@@ -147,9 +147,9 @@ TEST_F(LdNotificationCenterTest, ObserverAddedDuringDeliveryHearsOnlyTheNextPost
 TEST_F(LdNotificationCenterTest, ObserverMayPostDuringDelivery) {
     LdSubscription inner = record("inner", "Inner");
     LdSubscription outer = center_.addObserverForName("Outer", nullptr, [&](const LdNotification&) {
-        calls_.push_back("outer begins");
+        calls_.emplace_back("outer begins");
         center_.postNotificationName("Inner");
-        calls_.push_back("outer ends");
+        calls_.emplace_back("outer ends");
     });
 
     center_.postNotificationName("Outer");
