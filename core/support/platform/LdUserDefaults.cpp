@@ -40,7 +40,6 @@ struct Failure {
 };
 
 // --- LdValue <-> JSON
-// ---------------------------------------------------------------------------------
 
 Json jsonFromReal(double value) {
     if (std::isfinite(value)) {
@@ -209,7 +208,6 @@ int jsonNesting(std::string_view text) {
 }
 
 // --- Files
-// --------------------------------------------------------------------------------------------
 
 enum class ReadOutcome { Read, Missing, Unreadable };
 

@@ -20,7 +20,6 @@
 namespace {
 
 // --- A day counter independent of the helper: walks years and months from 2001-01-01.
-// --------------
 
 bool isLeap(int year) {
     return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
@@ -102,7 +101,6 @@ protected:
 };
 
 // --- Steps
-// -------------------------------------------------------------------------------------------
 
 struct StepCase {
     const char* name;
@@ -352,7 +350,6 @@ TEST_F(LdCoreHelperTest, PlainTimeArithmeticKeepsTheTimeOfDay) {
 }
 
 // --- Components and comparisons
-// ----------------------------------------------------------------------
 
 struct ComponentsCase {
     LdDate date;
@@ -407,7 +404,6 @@ TEST_F(LdCoreHelperTest, DateForDayMonthYearChecksRangesAndRollsOver) {
 }
 
 // --- Counts between dates
-// ----------------------------------------------------------------------------
 
 struct BetweenCase {
     LdDate from;
@@ -491,7 +487,6 @@ TEST_F(LdCoreHelperTest, DaysAgreeWithDayCounterFrom1900To2200) {
 }
 
 // --- Weeks
-// -------------------------------------------------------------------------------------------
 
 TEST_F(LdCoreHelperTest, WeekStartsOnMondayAndWritesTheDefaultWhenUnset) {
     ASSERT_FALSE(defaults_->hasKey(LdFirstWeekdayKey));
@@ -544,7 +539,6 @@ TEST_F(LdCoreHelperTest, DayOfWeekWithFirstDay) {
 }
 
 // --- The local day
-// ------------------------------------------------------------------------------------
 
 struct ShiftCase {
     int secondsFromGMT;
@@ -591,7 +585,6 @@ TEST_F(LdCoreHelperTest, MonthNamesComeFromTheStringsTable) {
 }
 
 // --- Dates out of range
-// --------------------------------------------------------------------------------
 
 TEST_F(LdCoreHelperTest, DatesOutOfRangeComeBackUnchanged) {
     defaults_->setInteger(2, LdFirstWeekdayKey);

@@ -59,7 +59,6 @@ protected:
 };
 
 // --- Every type through the file
-// ----------------------------------------------------------------------
 
 struct RoundTripCase {
     const char* name;
@@ -152,7 +151,6 @@ TEST_F(LdUserDefaultsTest, FileHoldsTaggedJson) {
 }
 
 // --- Typed reads
-// --------------------------------------------------------------------------------------
 
 TEST_F(LdUserDefaultsTest, TypedReadsConvertNumbersAndTexts) {
     const std::unique_ptr<LdUserDefaults> defaults = LdUserDefaults::inMemory();
@@ -197,7 +195,6 @@ TEST_F(LdUserDefaultsTest, NullValueOrRemovalDeletesTheKey) {
 }
 
 // --- Registered defaults
-// ------------------------------------------------------------------------------
 
 TEST_F(LdUserDefaultsTest, RegisteredDefaultsAnswerUntilAValueIsStoredAndAreNeverWritten) {
     LdUserDefaults defaults(path_);
@@ -218,7 +215,6 @@ TEST_F(LdUserDefaultsTest, RegisteredDefaultsAnswerUntilAValueIsStoredAndAreNeve
 }
 
 // --- Files
-// --------------------------------------------------------------------------------------------
 
 TEST_F(LdUserDefaultsTest, FileIsReadOnFirstUseOnly) {
     LdUserDefaults defaults(path_);
@@ -321,7 +317,6 @@ TEST_F(LdUserDefaultsTest, BadTagsReadAsPlainDictionaries) {
 }
 
 // --- The process's store
-// ------------------------------------------------------------------------------
 
 TEST_F(LdUserDefaultsTest, StandardCanBeReplacedAndRestored) {
     LdUserDefaults& before = LdUserDefaults::standard();  // the test environment's store
