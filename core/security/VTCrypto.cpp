@@ -16,7 +16,7 @@
 #include <openssl/provider.h>
 #include <openssl/rand.h>
 
-#include "core/security/detail/LdFileContents.h"
+#include "core/support/platform/LdFiles.h"
 
 namespace {
 
@@ -185,7 +185,7 @@ std::optional<LdError> VTCrypto::aesEncryptFileAtURL(const std::filesystem::path
                          std::to_string(key.size()) + " key bytes");
     }
     std::string failure;
-    const std::optional<LdData> plain = ld::detail::readFileContents(fileURL, &failure);
+    const std::optional<LdData> plain = LdFiles::readFileContents(fileURL, &failure);
     if (!plain.has_value()) {
         return fileError(kVTCryptoReadFailed, fileURL, failure);
     }
@@ -198,7 +198,7 @@ std::optional<LdError> VTCrypto::aesEncryptFileAtURL(const std::filesystem::path
     }
     const std::filesystem::path destination =
             folderURL / (fileURL.filename().string() + "." + std::string(kEncryptedFileExtension));
-    if (!ld::detail::writeFileAtomically(destination, *encrypted, &failure)) {
+    if (!LdFiles::writeFileAtomically(destination, *encrypted, &failure)) {
         return fileError(kVTCryptoWriteFailed, destination, failure);
     }
     return std::nullopt;
@@ -222,7 +222,7 @@ std::optional<LdError> VTCrypto::aesDecryptFileAtURL(const std::filesystem::path
                          std::to_string(key.size()) + " key bytes");
     }
     std::string failure;
-    const std::optional<LdData> encrypted = ld::detail::readFileContents(encryptedURL, &failure);
+    const std::optional<LdData> encrypted = LdFiles::readFileContents(encryptedURL, &failure);
     if (!encrypted.has_value()) {
         return fileError(kVTCryptoReadFailed, encryptedURL, failure);
     }
@@ -245,7 +245,7 @@ std::optional<LdError> VTCrypto::aesDecryptFileAtURL(const std::filesystem::path
         return fileError(kVTCryptoWriteFailed, folderURL, "create folder: " + code.message());
     }
     const std::filesystem::path destination = folderURL / encryptedURL.stem();
-    if (!ld::detail::writeFileAtomically(destination, *plain, &failure)) {
+    if (!LdFiles::writeFileAtomically(destination, *plain, &failure)) {
         return fileError(kVTCryptoWriteFailed, destination, failure);
     }
     return std::nullopt;

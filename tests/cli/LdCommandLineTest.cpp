@@ -5,14 +5,17 @@
 
 #include <sstream>
 
+#include "core/support/plist/LdKeyedArchive.h"
+#include "tests/testutil/LdTestUtil.h"
+
 namespace {
-struct Run {
+struct LedraRun {
     int status;
     std::string out;
     std::string err;
 };
 
-Run ledra(const std::vector<std::string>& arguments, bool terminal = false) {
+LedraRun ledra(const std::vector<std::string>& arguments, bool terminal = false) {
     std::istringstream in;
     std::ostringstream out;
     std::ostringstream err;
@@ -22,12 +25,12 @@ Run ledra(const std::vector<std::string>& arguments, bool terminal = false) {
 }  // namespace
 
 TEST(LdCommandLineTest, HelpAndVersionSucceed) {
-    const Run help = ledra({"--help"});
+    const LedraRun help = ledra({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("--databases-folder"), std::string::npos);
     EXPECT_NE(help.out.find("decimal"), std::string::npos);
 
-    const Run version = ledra({"--version"});
+    const LedraRun version = ledra({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_NE(version.out.find("build 5"), std::string::npos) << version.out;
 }
@@ -35,7 +38,7 @@ TEST(LdCommandLineTest, HelpAndVersionSucceed) {
 TEST(LdCommandLineTest, UsageErrorsExitWithTwoAndSayWhyOnStderr) {
     for (const auto& arguments : std::vector<std::vector<std::string>>{
                  {"no-such-area"}, {"decimal"}, {"decimal", "add", "1"}, {"--bogus"}}) {
-        const Run run = ledra(arguments);
+        const LedraRun run = ledra(arguments);
         EXPECT_EQ(run.status, 2) << arguments.front();
         EXPECT_TRUE(run.out.empty());
         EXPECT_NE(run.err.find("ledra: "), std::string::npos);
@@ -43,13 +46,13 @@ TEST(LdCommandLineTest, UsageErrorsExitWithTwoAndSayWhyOnStderr) {
 }
 
 TEST(LdCommandLineTest, JsonIsAcceptedBeforeAndAfterTheSubcommand) {
-    const Run before = ledra({"--json", "decimal", "add", "0.1", "0.2"});
-    const Run after = ledra({"decimal", "add", "0.1", "0.2", "--json"});
+    const LedraRun before = ledra({"--json", "decimal", "add", "0.1", "0.2"});
+    const LedraRun after = ledra({"decimal", "add", "0.1", "0.2", "--json"});
     EXPECT_EQ(before.status, 0);
     EXPECT_EQ(before.out, after.out);
     EXPECT_NE(before.out.find("\"result\": \"0.3\""), std::string::npos) << before.out;
 
-    const Run human = ledra({"decimal", "add", "0.1", "0.2"});
+    const LedraRun human = ledra({"decimal", "add", "0.1", "0.2"});
     EXPECT_EQ(human.out, "0.3\n");
 }
 
@@ -59,11 +62,11 @@ TEST(LdCommandLineTest, DecimalRoundingModesAndBadInput) {
     EXPECT_EQ(ledra({"decimal", "divide", "1", "3"}).out,
               "0.33333333333333333333333333333333333333  (loss of precision)\n");
 
-    const Run bad = ledra({"decimal", "add", "1,5", "2"});
+    const LedraRun bad = ledra({"decimal", "add", "1,5", "2"});
     EXPECT_EQ(bad.status, 1);
     EXPECT_NE(bad.err.find("not a decimal number: 1,5"), std::string::npos);
 
-    const Run byZero = ledra({"decimal", "divide", "1", "0"});
+    const LedraRun byZero = ledra({"decimal", "divide", "1", "0"});
     EXPECT_EQ(byZero.status, 1);
 }
 
@@ -89,4 +92,60 @@ TEST(LdCommandLineTest, PasswordComesFromEnvironmentOrTerminalOnly) {
     ::setenv("LEDRA_PASSWORD", "from-env", 1);
     EXPECT_EQ(terminal.readPassword("Household"), "from-env");
     ::unsetenv("LEDRA_PASSWORD");
+}
+
+TEST(LdCommandLineTest, CalendarMovesDaysWithClampingAndRejectsDaysThatDoNotExist) {
+    EXPECT_EQ(ledra({"calendar", "add", "2024-01-31", "--months", "1"}).out, "2024-02-29\n");
+    EXPECT_EQ(ledra({"calendar", "add", "2024-02-29", "--years", "1"}).out, "2025-02-28\n");
+    EXPECT_EQ(ledra({"calendar", "add", "2025-01-31", "--quarters", "1"}).out, "2025-04-30\n");
+    EXPECT_EQ(ledra({"calendar", "add", "2025-03-31", "--months", "-1"}).out, "2025-02-28\n");
+
+    const LedraRun periods = ledra({"--json", "calendar", "periods", "2026-12-02"});
+    EXPECT_EQ(periods.status, 0);
+    EXPECT_NE(periods.out.find("\"first\": \"2026-11-30\""), std::string::npos) << periods.out;
+
+    for (const char* day : {"2025-02-30", "2025-13-01", "31.01.2025", "2025-1-1"}) {
+        const LedraRun run = ledra({"calendar", "add", day, "--days", "1"});
+        EXPECT_EQ(run.status, 1) << day;
+        EXPECT_NE(run.err.find("YYYY-MM-DD"), std::string::npos);
+    }
+}
+
+TEST(LdCommandLineTest, CryptoEncryptsAndDecryptsWithTheKeyFromTheEnvironment) {
+    LdTemporaryFolder folder;
+    ldWriteFile(folder / "note.txt", std::string("statement"));
+    const std::string file = (folder / "note.txt").string();
+
+    ::unsetenv("LEDRA_FILE_KEY");
+    EXPECT_EQ(ledra({"crypto", "encrypt", file}).status, 1);
+
+    ::setenv("LEDRA_FILE_KEY", std::string(64, 'a').c_str(), 1);
+    ASSERT_EQ(ledra({"crypto", "encrypt", file}).status, 0);
+    ASSERT_EQ(ledra({"crypto", "decrypt", file + ".crypt", "--to", (folder / "out").string()}).status,
+              0);
+    EXPECT_EQ(ldReadFile(folder / "out" / "note.txt"), ldReadFile(folder / "note.txt"));
+
+    ::setenv("LEDRA_FILE_KEY", std::string(64, 'b').c_str(), 1);
+    const LedraRun wrongKey = ledra({"crypto", "decrypt", file + ".crypt", "--to",
+                                     (folder / "wrong").string()});
+    EXPECT_EQ(wrongKey.status, 1);
+    EXPECT_FALSE(std::filesystem::exists(folder / "wrong" / "note.txt"));
+    ::unsetenv("LEDRA_FILE_KEY");
+
+    EXPECT_EQ(ledra({"crypto", "digest", file}).out,
+              "B111C6E1D318F203063E5C16BAB43C108326AF0AA2F7B65760C95547A43DBE52\n");
+}
+
+TEST(LdCommandLineTest, PlistShowsKeyedArchivesAndRefusesBrokenFiles) {
+    LdTemporaryFolder folder;
+    const LdValue value = LdValue::dictionary({{"name", "Household"}, {"version", 4992}});
+    ldWriteFile(folder / "info.archive", *LdKeyedArchiver::archivedDataWithRootObject(value));
+    const LedraRun shown = ledra({"--json", "plist", "show", (folder / "info.archive").string()});
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_NE(shown.out.find("\"name\": \"Household\""), std::string::npos) << shown.out;
+
+    ldWriteFile(folder / "broken.plist", std::string("bplist00 not really"));
+    const LedraRun broken = ledra({"plist", "show", (folder / "broken.plist").string()});
+    EXPECT_EQ(broken.status, 1);
+    EXPECT_FALSE(broken.err.empty());
 }

@@ -12,6 +12,8 @@
 
 namespace {
 
+constexpr std::size_t kReadBufferSize = std::size_t{64} * 1024;
+
 std::string errnoText(const char* step, int code) {
     return std::string(step) + ": " + std::generic_category().message(code);
 }
@@ -77,7 +79,7 @@ std::optional<LdData> LdFiles::readFileContents(const std::filesystem::path& pat
     }
     LdData contents;
     contents.reserve(static_cast<std::size_t>(status.st_size));
-    std::vector<std::uint8_t> buffer(64 * 1024);
+    std::vector<std::uint8_t> buffer(kReadBufferSize);
     for (;;) {
         const ssize_t result = ::read(file.get(), buffer.data(), buffer.size());
         if (result < 0) {
