@@ -44,6 +44,7 @@ constexpr std::string_view kMantissaKey = "NS.mantissa";
 
 // NSDecimalNumber: eight 16-bit mantissa words; byte order 1 is little-endian (2 is big-endian).
 constexpr int kMantissaWords = 8;
+constexpr std::size_t kMantissaBytes = 16;
 constexpr std::int64_t kLittleEndian = 1;
 constexpr std::int64_t kBigEndian = 2;
 
@@ -324,15 +325,14 @@ private:
         if (exponent < LdDecimal::kMinExponent || exponent > LdDecimal::kMaxExponent) {
             return fail("A decimal number to archive has an exponent out of range.");
         }
-        LdData mantissaBytes(2 * kMantissaWords, 0);
+        LdData mantissaBytes(kMantissaBytes, 0);
         std::int64_t length = 0;
-        for (int word = 0; word < kMantissaWords; ++word) {
+        for (std::size_t word = 0; word < kMantissaBytes / 2; ++word) {
             const auto bits = static_cast<std::uint16_t>(mantissa >> (16 * word));
-            mantissaBytes[static_cast<std::size_t>(2 * word)] = static_cast<std::uint8_t>(bits);
-            mantissaBytes[static_cast<std::size_t>(2 * word + 1)] =
-                    static_cast<std::uint8_t>(bits >> 8);
+            mantissaBytes[2 * word] = static_cast<std::uint8_t>(bits);
+            mantissaBytes[2 * word + 1] = static_cast<std::uint8_t>(bits >> 8);
             if (bits != 0) {
-                length = word + 1;
+                length = static_cast<std::int64_t>(word) + 1;
             }
         }
         const std::uint64_t index = reserveObject();
@@ -669,7 +669,7 @@ private:
         }
         const LdValue* mantissaField = object.find(kMantissaKey);
         if (mantissaField == nullptr || !mantissaField->isData() ||
-            mantissaField->dataValue().size() != 2 * kMantissaWords) {
+            mantissaField->dataValue().size() != kMantissaBytes) {
             return fail("An archived decimal number lacks a 16-byte mantissa.");
         }
         const LdData& bytes = mantissaField->dataValue();

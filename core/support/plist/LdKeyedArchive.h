@@ -17,15 +17,13 @@ inline constexpr const char* kLdArchiveClassNameKey = "$classname";
 // Writes keyed archives. Class operations only; safe on any thread.
 //
 // How values are archived:
-//   string, integer, real, bool, data   plain values in "$objects" (NSString, NSNumber, NSData)
-//   array                               NSArray, "NS.objects"
-//   dictionary                          NSDictionary, "NS.keys" and "NS.objects"
-//   date                                NSDate, "NS.time" (seconds since 2001-01-01 UTC)
-//   decimal                             NSDecimalNumber (compacted: trailing zeros move into the
-//   exponent) dictionary with "$classname"        an object of that class, chain [name,
-//   "NSObject"]; its
-//                                       numbers and bools inline, other values by reference
-//   null                                the reference to "$null"
+//   string, integer, real, bool, data: plain values in "$objects" (NSString, NSNumber, NSData);
+//   array: NSArray with "NS.objects"; dictionary: NSDictionary with "NS.keys" and "NS.objects";
+//   date: NSDate with "NS.time" (seconds since 2001-01-01 UTC);
+//   decimal: NSDecimalNumber, compacted (trailing zeros of the mantissa move into the exponent);
+//   dictionary with a "$classname" string: an object of that class with the chain
+//     [name, "NSObject"], its numbers and bools inline, its other values by reference;
+//   null: the reference to "$null".
 class LdKeyedArchiver {
 public:
     // archivedDataWithRootObject:requiringSecureCoding:error:

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <limits>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -22,22 +21,20 @@ constexpr std::uint64_t kHeaderSize = 8;
 constexpr std::uint64_t kTrailerSize = 32;
 
 // Object markers: the high nibble is the type, the low nibble a size or a subtype.
-enum Marker : std::uint8_t {
-    kMarkerNull = 0x00,
-    kMarkerFalse = 0x08,
-    kMarkerTrue = 0x09,
-    kMarkerFill = 0x0F,
-    kMarkerInteger = 0x10,
-    kMarkerReal = 0x20,
-    kMarkerDate = 0x33,
-    kMarkerData = 0x40,
-    kMarkerASCIIString = 0x50,
-    kMarkerUTF16String = 0x60,
-    kMarkerUID = 0x80,
-    kMarkerArray = 0xA0,
-    kMarkerSet = 0xC0,
-    kMarkerDictionary = 0xD0,
-};
+constexpr std::uint8_t kMarkerNull = 0x00;
+constexpr std::uint8_t kMarkerFalse = 0x08;
+constexpr std::uint8_t kMarkerTrue = 0x09;
+constexpr std::uint8_t kMarkerFill = 0x0F;
+constexpr std::uint8_t kMarkerInteger = 0x10;
+constexpr std::uint8_t kMarkerReal = 0x20;
+constexpr std::uint8_t kMarkerDate = 0x33;
+constexpr std::uint8_t kMarkerData = 0x40;
+constexpr std::uint8_t kMarkerASCIIString = 0x50;
+constexpr std::uint8_t kMarkerUTF16String = 0x60;
+constexpr std::uint8_t kMarkerUID = 0x80;
+constexpr std::uint8_t kMarkerArray = 0xA0;
+constexpr std::uint8_t kMarkerSet = 0xC0;
+constexpr std::uint8_t kMarkerDictionary = 0xD0;
 
 // Reads one binary property list. Objects may only lie between the header and the offset table, so
 // every read is checked against `end_`, the offset of the table.
@@ -211,13 +208,13 @@ private:
         const std::uint64_t high = readUnsigned(position, 8);
         const std::uint64_t low = readUnsigned(position + 8, 8);
         const bool lowIsNegative = (low >> 63) != 0;
-        if (high == 0 && !lowIsNegative) {
+        // The value fits 64 signed bits when the high half only extends the sign of the low one.
+        const std::uint64_t signExtension = lowIsNegative ? ~std::uint64_t{0} : 0;
+        if (high == signExtension) {
             out = LdValue(static_cast<std::int64_t>(low));
         } else if (high == 0) {
             // Past the range of LdValue's integers; a decimal keeps the value exact.
             out = LdValue(LdDecimal::fromParts(low, 0, false));
-        } else if (high == std::numeric_limits<std::uint64_t>::max() && lowIsNegative) {
-            out = LdValue(static_cast<std::int64_t>(low));
         } else {
             return fail("An integer in the binary property list is out of range.");
         }

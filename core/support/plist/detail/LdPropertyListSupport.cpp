@@ -261,7 +261,8 @@ std::optional<LdDate> parseISO8601Date(std::string_view text) {
         return std::nullopt;
     }
     const std::int64_t days = daysFromCivil(year, month, day) - kReferenceDateDays;
-    const std::int64_t seconds = days * 86400 + hour * 3600 + minute * 60 + second;
+    const std::int64_t seconds = days * 86400 + std::int64_t{hour} * 3600 +
+                                 std::int64_t{minute} * 60 + std::int64_t{second};
     return LdDate::fromReferenceSeconds(static_cast<double>(seconds));
 }
 
@@ -281,7 +282,7 @@ std::optional<std::string> formatISO8601Date(LdDate date) {
         --days;
     }
     const CivilDate civil = civilFromDays(days + kReferenceDateDays);
-    char buffer[32];
+    char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%04lld-%02u-%02uT%02lld:%02lld:%02lldZ",
                   static_cast<long long>(civil.year), civil.month, civil.day,
                   static_cast<long long>(secondOfDay / 3600),

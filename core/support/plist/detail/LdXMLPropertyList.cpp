@@ -485,6 +485,10 @@ private:
                 if (value.uidValue().value > std::numeric_limits<std::uint32_t>::max()) {
                     return fail("A UID past 32 bits cannot be written to an XML property list.");
                 }
+                // Written as a dictionary, so it nests like one.
+                if (level >= kPlistMaxDepth) {
+                    return fail("The property list to write is nested too deeply.");
+                }
                 line(level, "<dict>");
                 line(level + 1, "<key>CF$UID</key>");
                 line(level + 1,
