@@ -16,6 +16,7 @@
 #include <openssl/provider.h>
 #include <openssl/rand.h>
 
+#include "core/support/foundation/LdText.h"
 #include "core/support/platform/LdFiles.h"
 
 namespace {
@@ -137,19 +138,6 @@ bool endsWith(const LdData& data, std::string_view suffix) {
                       [](char expected, std::uint8_t byte) {
                           return static_cast<std::uint8_t>(expected) == byte;
                       });
-}
-
-int hexDigitValue(char character) {
-    if (character >= '0' && character <= '9') {
-        return character - '0';
-    }
-    if (character >= 'a' && character <= 'f') {
-        return character - 'a' + 10;
-    }
-    if (character >= 'A' && character <= 'F') {
-        return character - 'A' + 10;
-    }
-    return -1;
 }
 
 bool isBlank(char character) {
@@ -317,7 +305,7 @@ std::optional<LdData> VTCrypto::hexStringToData(std::string_view text) {
         if (isBlank(character)) {
             continue;
         }
-        const int value = hexDigitValue(character);
+        const int value = LdText::hexDigitValue(character);
         if (value < 0) {
             return std::nullopt;
         }

@@ -24,10 +24,10 @@ public:
 
     bool operator==(const LdObjectID& other) const = default;
     std::strong_ordering operator<=>(const LdObjectID& other) const {
-        if (auto order = store_ <=> other.store_; order != 0) {
+        if (auto order = store_ <=> other.store_; std::is_neq(order)) {
             return order;
         }
-        if (auto order = std::compare_three_way()(entity_, other.entity_); order != 0) {
+        if (auto order = std::compare_three_way()(entity_, other.entity_); std::is_neq(order)) {
             return order;
         }
         return primaryKey_ <=> other.primaryKey_;

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "core/support/foundation/LdText.h"
+
 namespace ld::detail {
 
 namespace {
@@ -55,37 +57,6 @@ bool isSpace(char character) {
 
 bool isAsciiLetter(char character) {
     return (character >= 'a' && character <= 'z') || (character >= 'A' && character <= 'Z');
-}
-
-int hexDigitValue(char character) {
-    if (isDigit(character)) {
-        return character - '0';
-    }
-    if (character >= 'a' && character <= 'f') {
-        return character - 'a' + 10;
-    }
-    if (character >= 'A' && character <= 'F') {
-        return character - 'A' + 10;
-    }
-    return -1;
-}
-
-void appendUtf8(std::string& text, std::uint32_t codePoint) {
-    if (codePoint < 0x80) {
-        text += static_cast<char>(codePoint);
-    } else if (codePoint < 0x800) {
-        text += static_cast<char>(0xc0 | (codePoint >> 6));
-        text += static_cast<char>(0x80 | (codePoint & 0x3f));
-    } else if (codePoint < 0x10000) {
-        text += static_cast<char>(0xe0 | (codePoint >> 12));
-        text += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3f));
-        text += static_cast<char>(0x80 | (codePoint & 0x3f));
-    } else {
-        text += static_cast<char>(0xf0 | (codePoint >> 18));
-        text += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3f));
-        text += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3f));
-        text += static_cast<char>(0x80 | (codePoint & 0x3f));
-    }
 }
 
 // A character for an error message: itself when printable ASCII, else its byte value.
@@ -276,7 +247,7 @@ private:
     bool unicodeEscape(std::size_t escape, std::uint32_t& value) {
         value = 0;
         for (std::size_t offset = 2; offset < 6; ++offset) {
-            const int digit = hexDigitValue(at(escape + offset));
+            const int digit = LdText::hexDigitValue(at(escape + offset));
             if (digit < 0) {
                 return fail(escape, "\\u needs four hexadecimal digits");
             }
@@ -347,7 +318,7 @@ private:
                         codePoint = 0x10000 + ((codePoint - 0xd800) << 10) + (low - 0xdc00);
                         index += 6;
                     }
-                    appendUtf8(text, codePoint);
+                    LdText::appendUTF8(text, codePoint);
                     index += 4;
                     break;
                 }

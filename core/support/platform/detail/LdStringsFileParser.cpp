@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "core/support/foundation/LdText.h"
+
 namespace ld::detail {
 namespace {
 
@@ -12,37 +14,6 @@ bool isBareCharacter(char character) {
     return (character >= 'a' && character <= 'z') || (character >= 'A' && character <= 'Z') ||
            (character >= '0' && character <= '9') || character == '_' || character == '.' ||
            character == '-' || character == '$' || character == ':' || character == '/';
-}
-
-int hexDigit(char character) {
-    if (character >= '0' && character <= '9') {
-        return character - '0';
-    }
-    if (character >= 'a' && character <= 'f') {
-        return character - 'a' + 10;
-    }
-    if (character >= 'A' && character <= 'F') {
-        return character - 'A' + 10;
-    }
-    return -1;
-}
-
-void appendUtf8(std::string& text, std::uint32_t codePoint) {
-    if (codePoint < 0x80U) {
-        text += static_cast<char>(codePoint);
-    } else if (codePoint < 0x800U) {
-        text += static_cast<char>(0xC0U | (codePoint >> 6U));
-        text += static_cast<char>(0x80U | (codePoint & 0x3FU));
-    } else if (codePoint < 0x10000U) {
-        text += static_cast<char>(0xE0U | (codePoint >> 12U));
-        text += static_cast<char>(0x80U | ((codePoint >> 6U) & 0x3FU));
-        text += static_cast<char>(0x80U | (codePoint & 0x3FU));
-    } else {
-        text += static_cast<char>(0xF0U | (codePoint >> 18U));
-        text += static_cast<char>(0x80U | ((codePoint >> 12U) & 0x3FU));
-        text += static_cast<char>(0x80U | ((codePoint >> 6U) & 0x3FU));
-        text += static_cast<char>(0x80U | (codePoint & 0x3FU));
-    }
 }
 
 class Parser {
@@ -205,14 +176,14 @@ private:
         }
         std::uint32_t codePoint = 0;
         for (std::size_t offset = 0; offset < 4; ++offset) {
-            const int digit = hexDigit(text_[position_ + offset]);
+            const int digit = LdText::hexDigitValue(text_[position_ + offset]);
             if (digit < 0) {
                 return false;
             }
             codePoint = codePoint * 16U + static_cast<std::uint32_t>(digit);
         }
         position_ += 4;
-        appendUtf8(result, codePoint);
+        LdText::appendUTF8(result, codePoint);
         return true;
     }
 
