@@ -24,7 +24,7 @@ LdPredicatePtr LdPredicate::predicateWithValue(bool value) {
 }
 
 LdPredicatePtr LdPredicate::compound(CompoundType type, std::vector<LdPredicatePtr> subpredicates) {
-    for (const LdPredicatePtr& subpredicate : subpredicates) {
+    for ([[maybe_unused]] const LdPredicatePtr& subpredicate : subpredicates) {
         assert(subpredicate != nullptr && "compound predicate with a null subpredicate");
     }
     auto predicate = std::make_shared<LdPredicate>(Passkey{}, Kind::Compound);
