@@ -15,19 +15,6 @@
 
 namespace {
 
-std::string isoDate(LdDate date) {
-    const double unix = std::floor(date.unixSeconds());
-    if (!(unix > -62135596800.0 && unix < 253402300800.0)) {
-        return "";
-    }
-    const auto seconds = static_cast<std::time_t>(unix);
-    std::tm parts{};
-    gmtime_r(&seconds, &parts);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-    return text;
-}
-
 nlohmann::ordered_json toJson(const LdValue& value) {
     switch (value.type()) {
         case LdValue::Type::Null:
@@ -43,7 +30,7 @@ nlohmann::ordered_json toJson(const LdValue& value) {
         case LdValue::Type::Data:
             return LdBase64::encode(value.dataValue());
         case LdValue::Type::Date:
-            return isoDate(value.dateValue());
+            return value.dateValue().iso8601String().value_or("");
         case LdValue::Type::Decimal:
             return value.decimalValue().toString();
         case LdValue::Type::Array: {

@@ -3,10 +3,10 @@
 #include "core/support/LdCoreHelper.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 
 #include "core/support/LdStrings.h"
+#include "core/support/foundation/LdCivilDate.h"
 #include "core/support/platform/LdClock.h"
 #include "core/support/platform/LdUserDefaults.h"
 
@@ -14,8 +14,6 @@ namespace {
 
 constexpr std::int64_t kSecondsPerDay = 86400;
 constexpr double kSecondsPerDayReal = 86400.0;
-// Days from 1970-01-01 (day 0 of the civil algorithms) to 2001-01-01 (day 0 of LdDate).
-constexpr std::int64_t kReferenceDayFromUnixEpoch = 11323;
 // The days a date may lie on: both ends lie within LdCoreHelper::kMaxSeconds.
 constexpr std::int64_t kMaxDay = static_cast<std::int64_t>(LdCoreHelper::kMaxSeconds / 86400.0);
 constexpr std::int64_t kMinDay = -kMaxDay;
@@ -25,75 +23,27 @@ constexpr std::int64_t kMaxMonthStep = 2 * (kMaxDay / 365 + 1) * 12;
 constexpr std::int64_t kMaxYearStep = 2 * (kMaxDay / 365 + 1);
 constexpr int kDefaultFirstWeekday = 2;  // Monday
 
-struct CivilDate {
-    std::int64_t year = 2001;
-    int month = 1;
-    int day = 1;
-};
+using CivilDate = LdCivilDate;
 
 constexpr std::int64_t floorDiv(std::int64_t value, std::int64_t divisor) {
-    const std::int64_t quotient = value / divisor;
-    return (value % divisor != 0 && (value < 0) != (divisor < 0)) ? quotient - 1 : quotient;
+    return LdCivilDate::floorDiv(value, divisor);
 }
 
 constexpr std::int64_t floorMod(std::int64_t value, std::int64_t divisor) {
-    return value - floorDiv(value, divisor) * divisor;
-}
-
-// days_from_civil (H. Hinnant): days since 1970-01-01 of a proleptic Gregorian date. Eras of 400
-// years (146,097 days) repeat exactly; within an era the year starts on 1 March so the leap day
-// comes last. `month` is 1-12, `day` any value (it counts on from day 1 of the month).
-constexpr std::int64_t daysFromCivil(std::int64_t year, int month, std::int64_t day) {
-    const std::int64_t marchYear = month <= 2 ? year - 1 : year;
-    const std::int64_t era = floorDiv(marchYear, 400);
-    const std::int64_t yearOfEra = marchYear - era * 400;                     // 0 ... 399
-    const std::int64_t monthFromMarch = month > 2 ? month - 3 : month + 9;    // 0 ... 11
-    const std::int64_t dayOfYear = (153 * monthFromMarch + 2) / 5 + day - 1;  // 0 ... 365
-    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + dayOfEra - 719468;
-}
-
-// civil_from_days (H. Hinnant): the inverse of daysFromCivil.
-constexpr CivilDate civilFromDays(std::int64_t daysSinceUnixEpoch) {
-    const std::int64_t shifted = daysSinceUnixEpoch + 719468;
-    const std::int64_t era = floorDiv(shifted, 146097);
-    const std::int64_t dayOfEra = shifted - era * 146097;  // 0 ... 146096
-    const std::int64_t yearOfEra =
-            (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;  // 0 ... 399
-    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    const std::int64_t monthFromMarch = (5 * dayOfYear + 2) / 153;  // 0 ... 11
-    const std::int64_t day = dayOfYear - (153 * monthFromMarch + 2) / 5 + 1;
-    const std::int64_t month = monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9;
-    return {yearOfEra + era * 400 + (month <= 2 ? 1 : 0), static_cast<int>(month),
-            static_cast<int>(day)};
-}
-
-static_assert(daysFromCivil(2001, 1, 1) == kReferenceDayFromUnixEpoch);
-static_assert(daysFromCivil(1970, 1, 1) == 0);
-static_assert(civilFromDays(kReferenceDayFromUnixEpoch).year == 2001);
-static_assert(civilFromDays(daysFromCivil(2024, 2, 29)).day == 29);
-static_assert(civilFromDays(daysFromCivil(-1, 3, 1) - 1).day ==
-              28);  // 2 BC (year -1) is no leap year
-
-// Day counts from here on are days since 2001-01-01.
-std::int64_t dayFromCivil(std::int64_t year, int month, std::int64_t day) {
-    return daysFromCivil(year, month, day) - kReferenceDayFromUnixEpoch;
-}
-
-CivilDate civilFromDay(std::int64_t day) {
-    return civilFromDays(day + kReferenceDayFromUnixEpoch);
-}
-
-bool isLeapYear(std::int64_t year) {
-    return floorMod(year, 4) == 0 && (floorMod(year, 100) != 0 || floorMod(year, 400) == 0);
+    return LdCivilDate::floorMod(value, divisor);
 }
 
 int daysInMonth(std::int64_t year, int month) {
-    static constexpr std::array<int, 12> kDays = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (month == 2 && isLeapYear(year)) {
-        return 29;
-    }
-    return kDays.at(static_cast<std::size_t>(month - 1));
+    return LdCivilDate::daysInMonth(year, month);
+}
+
+// Day counts from here on are days since 2001-01-01.
+std::int64_t dayFromCivil(std::int64_t year, int month, std::int64_t day) {
+    return LdCivilDate::daysFromCivil(year, month, day) - LdCivilDate::kReferenceDayFromUnixEpoch;
+}
+
+CivilDate civilFromDay(std::int64_t day) {
+    return LdCivilDate::civilFromDays(day + LdCivilDate::kReferenceDayFromUnixEpoch);
 }
 
 bool isInRange(LdDate date) {

@@ -4,6 +4,8 @@
 
 #include <compare>
 #include <cstdint>
+#include <optional>
+#include <string>
 
 class LdDate {
 public:
@@ -26,6 +28,10 @@ public:
     }
     // timeIntervalSinceDate:
     constexpr double timeIntervalSinceDate(LdDate other) const { return seconds_ - other.seconds_; }
+
+    // "2001-01-01T00:00:00Z": the UTC form with whole seconds (fractions dropped toward the past); nothing
+    // for years outside 1...9999 and for NaN.
+    std::optional<std::string> iso8601String() const;
 
     constexpr auto operator<=>(const LdDate&) const = default;
 

@@ -1,9 +1,11 @@
 // Limits, work budget, text conversions and dates shared by the property-list code.
 #include "core/support/plist/detail/LdPropertyListSupport.h"
 
-#include <array>
 #include <cmath>
 #include <cstdio>
+
+#include "core/support/foundation/LdCivilDate.h"
+#include "core/support/foundation/LdText.h"
 
 namespace ld::detail {
 
@@ -14,48 +16,7 @@ constexpr std::uint64_t kMinimumBudget = std::uint64_t{1} << 20;
 // Budget units per input byte.
 constexpr std::uint64_t kBudgetPerInputByte = 32;
 
-constexpr std::int64_t kReferenceDateDays = 11323;  // days from 1970-01-01 to 2001-01-01
-
-// Days since 1970-01-01 of a proleptic Gregorian date.
-std::int64_t daysFromCivil(std::int64_t year, unsigned month, unsigned day) {
-    year -= month <= 2 ? 1 : 0;
-    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const auto yearOfEra = static_cast<unsigned>(year - era * 400);
-    const unsigned shiftedMonth = month > 2 ? month - 3 : month + 9;
-    const unsigned dayOfYear = (153 * shiftedMonth + 2) / 5 + day - 1;
-    const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
-}
-
-struct CivilDate {
-    std::int64_t year;
-    unsigned month;
-    unsigned day;
-};
-
-CivilDate civilFromDays(std::int64_t days) {
-    days += 719468;
-    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const auto dayOfEra = static_cast<unsigned>(days - era * 146097);
-    const unsigned yearOfEra =
-            (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    const unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    const unsigned shiftedMonth = (5 * dayOfYear + 2) / 153;
-    const unsigned day = dayOfYear - (153 * shiftedMonth + 2) / 5 + 1;
-    const unsigned month = shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9;
-    const std::int64_t year = static_cast<std::int64_t>(yearOfEra) + era * 400;
-    return {year + (month <= 2 ? 1 : 0), month, day};
-}
-
-bool isLeapYear(std::int64_t year) {
-    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
-unsigned daysInMonth(std::int64_t year, unsigned month) {
-    static constexpr std::array<unsigned, 12> kDays = {31, 28, 31, 30, 31, 30,
-                                                       31, 31, 30, 31, 30, 31};
-    return month == 2 && isLeapYear(year) ? 29 : kDays[month - 1];
-}
+constexpr std::int64_t kReferenceDateDays = LdCivilDate::kReferenceDayFromUnixEpoch;
 
 // Reads exactly `count` decimal digits at `position`.
 bool readDigits(std::string_view text, std::size_t& position, std::size_t count, unsigned& value) {
@@ -105,21 +66,7 @@ bool DecodeBudget::charge(std::uint64_t units) {
 }
 
 void appendUTF8(std::string& out, char32_t codePoint) {
-    if (codePoint < 0x80) {
-        out.push_back(static_cast<char>(codePoint));
-    } else if (codePoint < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (codePoint >> 6)));
-        out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-    } else if (codePoint < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (codePoint >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (codePoint >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-    }
+    LdText::appendUTF8(out, static_cast<std::uint32_t>(codePoint));
 }
 
 bool isASCII(std::string_view text) {
@@ -256,39 +203,20 @@ std::optional<LdDate> parseISO8601Date(std::string_view text) {
     if (state < 0 || position + 1 != text.size() || text[position] != 'Z') {
         return std::nullopt;
     }
-    if (month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month) || hour > 23 ||
-        minute > 59 || second > 59) {
+    if (month < 1 || month > 12 || day < 1 ||
+        day > static_cast<unsigned>(LdCivilDate::daysInMonth(year, static_cast<int>(month))) ||
+        hour > 23 || minute > 59 || second > 59) {
         return std::nullopt;
     }
-    const std::int64_t days = daysFromCivil(year, month, day) - kReferenceDateDays;
+    const std::int64_t days =
+            LdCivilDate::daysFromCivil(year, static_cast<int>(month), day) - kReferenceDateDays;
     const std::int64_t seconds = days * 86400 + std::int64_t{hour} * 3600 +
                                  std::int64_t{minute} * 60 + std::int64_t{second};
     return LdDate::fromReferenceSeconds(static_cast<double>(seconds));
 }
 
 std::optional<std::string> formatISO8601Date(LdDate date) {
-    // 0001-01-01T00:00:00Z and 10000-01-01T00:00:00Z in seconds from the reference date.
-    constexpr double kFirst = -63113904000.0;
-    constexpr double kEnd = 252423993600.0;
-    const double seconds = std::floor(date.timeIntervalSinceReferenceDate());
-    if (!(seconds >= kFirst && seconds < kEnd)) {
-        return std::nullopt;
-    }
-    const auto whole = static_cast<std::int64_t>(seconds);
-    std::int64_t days = whole / 86400;
-    std::int64_t secondOfDay = whole % 86400;
-    if (secondOfDay < 0) {
-        secondOfDay += 86400;
-        --days;
-    }
-    const CivilDate civil = civilFromDays(days + kReferenceDateDays);
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%04lld-%02u-%02uT%02lld:%02lld:%02lldZ",
-                  static_cast<long long>(civil.year), civil.month, civil.day,
-                  static_cast<long long>(secondOfDay / 3600),
-                  static_cast<long long>(secondOfDay / 60 % 60),
-                  static_cast<long long>(secondOfDay % 60));
-    return std::string(buffer);
+    return date.iso8601String();
 }
 
 std::uint64_t readBigEndian(const std::uint8_t* bytes, unsigned byteCount) {
