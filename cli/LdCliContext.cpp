@@ -102,7 +102,9 @@ int LdCliContext::fail(const LdError& error) {
     std::string message = error.title();
     const std::string description = error.localizedDescription();
     if (!description.empty()) {
-        message += message.empty() ? description : ": " + description;
+        // A title that ends a sentence is followed by the description as the next one.
+        const bool sentence = !message.empty() && (message.back() == '.' || message.back() == '!');
+        message += message.empty() ? description : (sentence ? " " : ": ") + description;
     }
     return fail(message);
 }

@@ -41,7 +41,9 @@ void ldAddPlistCommands(CLI::App& app, LdCliCommandSet& commands) {
                 std::string kind = format == LdPropertyList::Format::Binary ? "binary property list"
                                                                             : "XML property list";
                 if (!options->raw && isKeyedArchive(*value)) {
-                    std::set<std::string> allowed = LdKeyedUnarchiver::defaultAllowedClasses();
+                    // A viewer shows sets and nulls too; other classes only when asked for.
+            std::set<std::string> allowed = LdKeyedUnarchiver::defaultAllowedClasses();
+            allowed.insert({"NSSet", "NSNull"});
                     allowed.insert(options->classes.begin(), options->classes.end());
                     value = LdKeyedUnarchiver::unarchivedObjectOfClasses(allowed, *bytes, &error);
                     if (!value) {

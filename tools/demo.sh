@@ -21,3 +21,28 @@ step decimal round -2.345 --scale 2
 step decimal round 2.345 --scale 2 --mode bankers
 step --json decimal multiply 19.99 3
 
+
+echo
+echo "== One calendar for every day, week, month, quarter and year step (month ends clamp)"
+step calendar add 2024-01-31 --months 1
+step calendar add 2024-02-29 --years 1
+step calendar add 2025-01-31 --quarters 1
+step calendar periods 2026-12-02
+
+echo
+echo "== Resource files are stored encrypted (AES-256-CBC) under the database's key"
+printf 'Statement December 2026\n' > "$scratch/statement.txt"
+LEDRA_FILE_KEY=$("$ledra" crypto new-key)
+export LEDRA_FILE_KEY
+step crypto encrypt "$scratch/statement.txt"
+step crypto decrypt "$scratch/statement.txt.crypt" --to "$scratch/restored"
+step crypto digest "$scratch/restored/statement.txt"
+echo "(a wrong key is refused and writes nothing:)"
+LEDRA_FILE_KEY=$("$ledra" crypto new-key) "$ledra" crypto decrypt "$scratch/statement.txt.crypt" \
+    --to "$scratch/wrong" || true
+
+echo
+echo "== Keyed archives and property lists, read by a bounded reader"
+data="$(cd "$(dirname "$0")/.." && pwd)/tests/data/plist"
+step plist show "$data/keyed-mutable-classes.xml"
+step --json plist show "$data/platform-sample.xml"
