@@ -2,7 +2,6 @@
 #include "core/database/store/LdCryptStoreSchema.h"
 
 #include <algorithm>
-#include <fstream>
 #include <set>
 #include <string>
 
@@ -237,13 +236,4 @@ TEST(LdCryptStoreSchemaTest, SqlTypesFollowTheAttributeTypes) {
     EXPECT_EQ(LdCryptStoreSchema::sqlTypeForAttributeType(LdAttributeType::Date), "TIMESTAMP");
     EXPECT_EQ(LdCryptStoreSchema::sqlTypeForAttributeType(LdAttributeType::Binary), "BLOB");
     EXPECT_EQ(LdCryptStoreSchema::sqlTypeForAttributeType(LdAttributeType::Transformable), "");
-}
-
-TEST(LdCryptStoreSchemaTest, NoTestBinaryLinksPlainSqliteBesideSqlcipher) {
-    std::ifstream maps("/proc/self/maps");
-    ASSERT_TRUE(maps.good());
-    std::string line;
-    while (std::getline(maps, line)) {
-        EXPECT_EQ(line.find("libsqlite3.so"), std::string::npos) << line;
-    }
 }

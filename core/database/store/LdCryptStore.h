@@ -1,0 +1,178 @@
+// LdCryptStore: the persistent store of one user database — all objects in one SQLCipher file,
+// with the file's schema, metadata, primary keys, saving of change sets and faulting.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/database/model/LdObjectID.h"
+#include "core/database/model/LdObjectModel.h"
+#include "core/database/store/LdCryptStoreSchema.h"
+#include "core/support/LdError.h"
+#include "core/support/foundation/LdValue.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// Option key of the database password; absent or empty means the file is not encrypted.
+inline constexpr const char* kLdCryptStorePasswordOption = "cryptstore_password";
+inline constexpr const char* kLdCryptStoreType = "CryptStore";
+inline constexpr const char* kLdStoreUUIDKey = "NSStoreUUID";
+inline constexpr const char* kLdStoreTypeKey = "NSStoreType";
+// Domain of errors that carry SQLite's result code; the message rides in the debug information
+// under kLdCryptStoreErrorMessageKey.
+inline constexpr const char* kLdSQLiteErrorDomain = "NSSQLiteErrorDomain";
+inline constexpr const char* kLdCryptStoreErrorMessageKey = "CryptStoreErrorMessage";
+
+// One object of a change set, as the object layer hands it to the store. Every vector is indexed
+// by property number of the object's entity (LdStoreRow::forObjectID sizes them).
+struct LdStoreRow {
+    LdObjectID objectID;
+    // Attribute values; a null value is stored as SQL NULL. Relationship slots are ignored.
+    std::vector<LdValue> values;
+    // To-one targets; an invalid ID is no target.
+    std::vector<LdObjectID> toOne;
+    // To-many targets, in order for ordered relationships.
+    std::vector<std::vector<LdObjectID>> toMany;
+    // Updates only: which properties changed. Empty means none.
+    std::vector<bool> changed;
+
+    // A row for the object with every slot empty and nothing marked changed.
+    static LdStoreRow forObjectID(const LdObjectID& objectID);
+    // Marks a property changed (sizing the mask on first use).
+    void markChanged(std::size_t propertyNumber);
+    bool isChanged(std::size_t propertyNumber) const {
+        return propertyNumber < changed.size() && changed[propertyNumber];
+    }
+};
+
+// A save: rows to insert (with permanent IDs from obtainPermanentIDForEntity), rows to update and
+// objects to delete.
+struct LdStoreChangeSet {
+    std::vector<LdStoreRow> inserted;
+    std::vector<LdStoreRow> updated;
+    std::vector<LdObjectID> deleted;
+};
+
+// The stored state of one object: attribute values by property number (null where missing or for
+// relationships) and the row version.
+struct LdStoreNode {
+    std::vector<LdValue> values;
+    std::uint64_t version = 0;
+};
+
+// The store of one database file. Closed after construction; loadMetadata opens it. The owner
+// (the session's coordinator) serialises every call; the store has no locks of its own.
+class LdCryptStore {
+public:
+    // initWithPersistentStoreCoordinator:configurationName:URL:options:
+    // Takes the password from kLdCryptStorePasswordOption; does not open the file. `model` must
+    // outlive the store.
+    LdCryptStore(std::filesystem::path path,
+                 const LdValue::Dictionary& options,
+                 const LdObjectModel& model = LdObjectModel::ledraModel());
+    ~LdCryptStore();
+    LdCryptStore(const LdCryptStore&) = delete;
+    LdCryptStore& operator=(const LdCryptStore&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    const LdObjectModel& model() const { return model_; }
+
+    // loadMetadata:
+    // Opens the file (a new file gets its metadata and every table) and reads the metadata and
+    // the entity numbering. On failure (a wrong password among them) the store is closed again.
+    bool loadMetadata(LdError* error = nullptr);
+
+    // The metadata dictionary; written into the file at the start of every save.
+    const LdValue::Dictionary& metadata() const { return metadata_; }
+    void setMetadata(LdValue::Dictionary metadata) { metadata_ = std::move(metadata); }
+    // The store's unique identifier (NSStoreUUID of the metadata).
+    std::string identifier() const;
+
+    // openDatabase — nothing happens when already open.
+    bool openDatabase(LdError* error = nullptr);
+    // closeDatabase — false (and still open) when SQLite refuses to close.
+    bool closeDatabase();
+    bool isOpen() const { return database_ != nullptr; }
+    // isPasswordCorrect — whether the open connection can read the file.
+    bool isPasswordCorrect();
+    // The open connection, or nullptr; owned by the store.
+    sqlite3* database() const { return database_; }
+    // The file's mapping of the model; nullptr until loadMetadata succeeded.
+    const LdCryptStoreSchema* schema() const { return schema_.get(); }
+
+    // obtainPermanentIDsForObjects:error: for one new object of `entity`: the next primary key
+    // of its table. Keys are never handed out twice by one store object.
+    std::optional<LdObjectID> obtainPermanentIDForEntity(const LdEntityDescription* entity,
+                                                         LdError* error = nullptr);
+    // objectIDForEntity:referenceObject:
+    LdObjectID objectIDForEntity(const LdEntityDescription* entity, std::uint64_t primaryKey) const;
+
+    // saveWithRequest:withContext:error: — writes the metadata, the inserts, the updates and the
+    // deletes in one exclusive transaction; any failure rolls all of it back.
+    bool saveChanges(const LdStoreChangeSet& changes, LdError* error = nullptr);
+
+    // newValuesForObjectWithID:withContext:error:
+    // Fails with "object not found" when the row does not exist.
+    std::optional<LdStoreNode> valuesForObjectWithID(const LdObjectID& objectID,
+                                                     LdError* error = nullptr);
+    // newValueForRelationship:forObjectWithID:withContext:error:
+    // The targets in order (none or one for a to-one relationship).
+    std::optional<std::vector<LdObjectID>> valueForRelationship(
+            const LdRelationshipDescription* relationship,
+            const LdObjectID& objectID,
+            LdError* error = nullptr);
+
+    // vacuumWithError:
+    bool vacuumWithError(LdError* error = nullptr);
+
+    // metadataForCryptStoreAtURL:password:passwordCorrect:error:
+    static std::optional<LdValue::Dictionary> metadataForCryptStoreAtURL(
+            const std::filesystem::path& path,
+            const std::string& password,
+            bool* passwordCorrect,
+            LdError* error = nullptr);
+    // isPasswordCorrect:forCryptStoreAtURL: — an empty password tests the file unencrypted; a
+    // file without any table counts as a wrong password.
+    static bool isPasswordCorrect(const std::string& password, const std::filesystem::path& path);
+
+    // preparedStatementForQuery:forDatabase: — nullptr on failure; the caller finalizes it.
+    static sqlite3_stmt* preparedStatementForQuery(const std::string& query, sqlite3* database);
+    // sqlliteDatabaseErrorForDatabase: — nothing when the connection reports no error.
+    static std::optional<LdError> sqlliteDatabaseErrorForDatabase(sqlite3* database);
+
+private:
+    bool openConnection(sqlite3** connection, LdError* error) const;
+    bool executeStatement(const std::string& sql, LdError* error);
+    sqlite3_stmt* cachedStatement(const std::string& sql, LdError* error);
+    void finalizeCachedStatements();
+    bool createNewFile(LdError* error);
+    bool readExistingFile(LdError* error);
+    bool saveMetadataToDatabase(LdError* error);
+    std::optional<std::uint64_t> nextPrimaryKey(const std::string& table, LdError* error);
+    bool insertRow(const LdStoreRow& row, LdError* error);
+    bool updateRow(const LdStoreRow& row, LdError* error);
+    bool deleteObject(const LdObjectID& objectID, LdError* error);
+    bool writeManyToMany(const LdStoreRow& row, bool updateMode, LdError* error);
+    bool writeOrder(const LdStoreRow& row,
+                    const LdRelationshipDescription* relationship,
+                    LdError* error);
+    LdObjectID objectIDForRow(sqlite3_stmt* statement,
+                              int keyColumn,
+                              int entityColumn,
+                              const LdEntityDescription* fallback) const;
+
+    std::filesystem::path path_;
+    std::string password_;
+    const LdObjectModel& model_;
+    sqlite3* database_ = nullptr;
+    LdValue::Dictionary metadata_;
+    std::unique_ptr<LdCryptStoreSchema> schema_;
+    std::unordered_map<std::string, std::uint64_t> maxObjectIDCache_;
+    std::unordered_map<std::string, sqlite3_stmt*> statements_;
+};
