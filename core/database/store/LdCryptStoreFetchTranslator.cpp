@@ -193,6 +193,27 @@ private:
         return mapping ? mapping->tableName : std::string();
     }
 
+    // "JOIN table AS alias ON previous.column = alias.column" (LEFT OUTER JOIN when asked).
+    void addJoin(const std::string& table,
+                 const std::string& alias,
+                 const std::string& previousAlias,
+                 const std::string& previousColumn,
+                 const std::string& column) {
+        std::string text = useLeftOuterJoin_ ? "LEFT OUTER JOIN " : "JOIN ";
+        text += table;
+        text += " AS ";
+        text += alias;
+        text += " ON ";
+        text += previousAlias;
+        text += '.';
+        text += previousColumn;
+        text += " = ";
+        text += alias;
+        text += '.';
+        text += column;
+        joins_.push_back(std::move(text));
+    }
+
     // Walks the first `count` components from the request's entity, each a relationship, joining
     // the tables on the way (once per path prefix). Ends at the last entity reached and its alias.
     bool walk(const std::vector<std::string>& components, std::size_t count, PathEnd& end) {
@@ -213,24 +234,18 @@ private:
                 end = PathEnd{found->second, destination};
                 continue;
             }
-            const char* joinKind = useLeftOuterJoin_ ? "LEFT OUTER JOIN" : "JOIN";
             std::string alias;
             if (relationship->isToOne()) {
                 alias = nextAlias();
-                joins_.push_back(std::string(joinKind) + " " + tableOf(destination) + " AS " +
-                                 alias + " ON " + end.alias + "." +
-                                 columnOf(end.entity, relationship->propertyNumber()) + " = " +
-                                 alias + "." + kPrimaryKey);
+                addJoin(tableOf(destination), alias, end.alias,
+                        columnOf(end.entity, relationship->propertyNumber()), kPrimaryKey);
             } else if (const LdCryptStoreJoinMapping* join = schema_.joinMapping(relationship);
                        join != nullptr) {
                 std::string joinAlias = nextAlias();
                 alias = nextAlias();
-                joins_.push_back(std::string(joinKind) + " " + join->tableName + " AS " +
-                                 joinAlias + " ON " + end.alias + "." + kPrimaryKey + " = " +
-                                 joinAlias + "." + join->ownerColumn);
-                joins_.push_back(std::string(joinKind) + " " + tableOf(destination) + " AS " +
-                                 alias + " ON " + joinAlias + "." + join->targetColumn + " = " +
-                                 alias + "." + kPrimaryKey);
+                addJoin(join->tableName, joinAlias, end.alias, kPrimaryKey, join->ownerColumn);
+                // The destination's key sits in the join table's column of the relationship.
+                addJoin(tableOf(destination), alias, joinAlias, join->targetColumn, kPrimaryKey);
                 distinct_ = true;
             } else {
                 fail("to-many relation " + name + " fetch currently not supported");
@@ -574,6 +589,7 @@ std::optional<LdCryptStoreFetchStatement> LdCryptStoreFetchTranslator::statement
         }
         if (request.entity->hasSubentities() && request.includesSubentities) {
             std::vector<std::string> texts;
+            texts.reserve(numbers.size());
             for (int number : numbers) {
                 texts.push_back(std::to_string(number));
             }
