@@ -2,7 +2,10 @@
 #include "core/database/store/LdCryptStoreStringFunctions.h"
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -72,6 +75,69 @@ TEST(LdCryptStoreStringFunctionsTest, LikeWithManyAsterisksStaysFast) {
     EXPECT_FALSE(F::like(value, pattern, 0));
     EXPECT_TRUE(F::like(value + "b", pattern, 0));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// The token walk as described for the store, by plain backtracking: a reference for short texts.
+bool referenceLike(const std::string& value,
+                   const std::vector<std::string>& tokens,
+                   std::size_t token,
+                   std::size_t position) {
+    if (token == tokens.size()) {
+        return position == value.size();
+    }
+    const std::string& current = tokens[token];
+    if (current == "?") {
+        return position < value.size() && referenceLike(value, tokens, token + 1, position + 1);
+    }
+    if (current == "*") {
+        if (token + 1 == tokens.size()) {
+            return true;
+        }
+        for (std::size_t start = position; start < value.size(); ++start) {
+            if (referenceLike(value, tokens, token + 1, start)) {
+                return true;
+            }
+        }
+        return false;
+    }
+    return value.compare(position, current.size(), current) == 0 &&
+           referenceLike(value, tokens, token + 1, position + current.size());
+}
+
+// Tokens of a pattern over 'a', 'b', '*' and '?' (no escapes): wildcards alone, letters in runs.
+std::vector<std::string> referenceTokens(const std::string& pattern) {
+    std::vector<std::string> tokens;
+    for (char c : pattern) {
+        if (c == '*' || c == '?') {
+            tokens.emplace_back(1, c);
+        } else if (!tokens.empty() && tokens.back() != "*" && tokens.back() != "?") {
+            tokens.back() += c;
+        } else {
+            tokens.emplace_back(1, c);
+        }
+    }
+    return tokens;
+}
+
+TEST(LdCryptStoreStringFunctionsTest, LikeAgreesWithTheBacktrackingWalk) {
+    const char kAlphabet[] = {'a', 'b', '*', '?'};
+    std::uint32_t seed = 12345;
+    auto next = [&seed](std::uint32_t bound) {
+        seed = seed * 1103515245U + 12345U;
+        return (seed >> 16) % bound;
+    };
+    for (int round = 0; round < 3000; ++round) {
+        std::string value;
+        for (std::uint32_t i = 0, n = next(7); i < n; ++i) {
+            value += kAlphabet[next(2)];
+        }
+        std::string pattern;
+        for (std::uint32_t i = 0, n = 1 + next(6); i < n; ++i) {
+            pattern += kAlphabet[next(4)];
+        }
+        EXPECT_EQ(F::like(value, pattern, 0), referenceLike(value, referenceTokens(pattern), 0, 0))
+                << "'" << value << "' LIKE '" << pattern << "'";
+    }
 }
 
 TEST(LdCryptStoreStringFunctionsTest, SearchModesAndLengths) {
