@@ -152,6 +152,15 @@ TEST_F(LdCryptStoreFetchTranslatorTest, InListsBindEveryElement) {
     EXPECT_EQ(entryCondition("flag IN {1, 2}"), "t0.ZFLAG IN (?, ?)");
 }
 
+TEST_F(LdCryptStoreFetchTranslatorTest, ObjectReferencesBindTheirPrimaryKey) {
+    EXPECT_EQ(entryCondition("SELF == %@", {objectID("Entry", 12)}), "t0.Z_PK = ?");
+    EXPECT_EQ(bindings_, std::vector<Binding>{std::int64_t{12}});
+    EXPECT_EQ(entryCondition("SELF != %@ AND transferEntry == %@",
+                             {objectID("Entry", 3), objectID("Entry", 4)}),
+              "(t0.Z_PK != ? AND t0.RTRANSFERENTRY = ?)");
+    EXPECT_EQ(bindings_, (std::vector<Binding>{std::int64_t{3}, std::int64_t{4}}));
+}
+
 TEST_F(LdCryptStoreFetchTranslatorTest, CountSubqueriesPerRelationshipKind) {
     // One-to-many: rows of the destination pointing back.
     EXPECT_EQ(sql(request("DayBalance", "entries.@count > 0")),
