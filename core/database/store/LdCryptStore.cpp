@@ -4,6 +4,8 @@
 //   Open   -> Loaded     [loadMetadata: new file gets tables; existing file gives numbering]
 //   Open   -> Closed     [loadMetadata failure, closeDatabase, destructor]
 //   Loaded -> Loaded     [saveChanges in one "BEGIN EXCLUSIVE;" transaction]
+//   Loaded -> Loaded     [changePasswordTo: export, close, swap files, reopen (old file on
+//   failure)]
 #include "core/database/store/LdCryptStore.h"
 
 #include <cmath>
@@ -481,6 +483,9 @@ sqlite3_stmt* LdCryptStore::cachedStatement(const std::string& sql, LdError* err
 }
 
 bool LdCryptStore::loadMetadata(LdError* error) {
+    if (database_ == nullptr) {
+        repairInterruptedPasswordChange();
+    }
     if (!openDatabase(error)) {
         return false;
     }
@@ -1189,4 +1194,154 @@ bool LdCryptStore::isPasswordCorrect(const std::string& password,
                                                 "running with old database mode …", nullptr);
     closeConnection(connection);
     return connection != nullptr && correct;
+}
+
+namespace {
+
+// Re-key temporary files are named "<store name>_rekey_<UUID>.tmp" beside the store.
+std::string rekeyPrefix(const std::filesystem::path& path) {
+    return path.stem().string() + "_rekey_";
+}
+
+void removeQuietly(const std::filesystem::path& path) {
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+}
+
+bool renameQuietly(const std::filesystem::path& from, const std::filesystem::path& to) {
+    std::error_code failure;
+    std::filesystem::rename(from, to, failure);
+    if (failure) {
+        LdLogger::shared().logError("replace error: " + failure.message());
+    }
+    return !failure;
+}
+
+}  // namespace
+
+std::filesystem::path LdCryptStore::backupPathForStoreAtPath(const std::filesystem::path& path) {
+    return path.parent_path() / (path.stem().string() + "_backup.db");
+}
+
+void LdCryptStore::repairInterruptedPasswordChange() const {
+    std::error_code failure;
+    const std::filesystem::path folder = path_.parent_path();
+    if (std::filesystem::is_directory(folder, failure)) {
+        const std::string prefix = rekeyPrefix(path_);
+        for (const auto& item : std::filesystem::directory_iterator(folder, failure)) {
+            if (item.path().filename().string().rfind(prefix, 0) == 0) {
+                removeQuietly(item.path());
+            }
+        }
+    }
+    const std::filesystem::path backup = backupPathForStoreAtPath(path_);
+    if (!std::filesystem::exists(backup, failure)) {
+        return;
+    }
+    // A crash between the two renames of a re-key: put the file that the password opens in place.
+    if (!std::filesystem::exists(path_, failure)) {
+        renameQuietly(backup, path_);
+        return;
+    }
+    if (isPasswordCorrect(password_, path_)) {
+        removeQuietly(backup);
+    } else if (isPasswordCorrect(password_, backup)) {
+        removeQuietly(path_);
+        renameQuietly(backup, path_);
+    }
+}
+
+bool LdCryptStore::exportWithPassword(const std::string& newPassword,
+                                      const std::filesystem::path& target,
+                                      LdError* error) {
+    // Path and key are bound, never written into the SQL text (which the debug log records).
+    sqlite3_stmt* raw =
+            preparedStatementForQuery("ATTACH DATABASE ? AS encrypted KEY ?;", database_);
+    if (raw == nullptr) {
+        LdLogger::shared().logError("attach error: " + std::string(sqlite3_errmsg(database_)));
+        return failWith(error, sqliteError(database_, SQLITE_ERROR));
+    }
+    {
+        StatementGuard statement(raw);
+        const std::string targetText = target.string();
+        sqlite3_bind_text64(raw, 1, targetText.data(), targetText.size(), SQLITE_TRANSIENT,
+                            SQLITE_UTF8);
+        sqlite3_bind_text64(raw, 2, newPassword.data(), newPassword.size(), SQLITE_TRANSIENT,
+                            SQLITE_UTF8);
+        if (sqlite3_step(raw) != SQLITE_DONE) {
+            LdLogger::shared().logError("attach error: " + std::string(sqlite3_errmsg(database_)));
+            return failWith(error, sqliteError(database_, SQLITE_ERROR));
+        }
+    }
+    // The target gets the store's page size now, so that opening it later needs no VACUUM.
+    LdError exportError;
+    const bool exported = executeStatement("PRAGMA encrypted.page_size = 1024;", &exportError) &&
+                          executeStatement("SELECT sqlcipher_export('encrypted');", &exportError);
+    if (!exported) {
+        LdLogger::shared().logError("export error: " + exportError.description());
+    }
+    LdError detachError;
+    const bool detached = executeStatement("DETACH DATABASE encrypted;", &detachError);
+    if (!detached) {
+        LdLogger::shared().logError("detached error: " + detachError.description());
+    }
+    if (!exported) {
+        return failWith(error, exportError);
+    }
+    if (!detached) {
+        return failWith(error, detachError);
+    }
+    return true;
+}
+
+bool LdCryptStore::changePasswordTo(const std::optional<std::string>& newPassword, LdError* error) {
+    if (database_ == nullptr) {
+        return failWith(error, storeError("store not loaded"));
+    }
+    const std::string password = newPassword.value_or("");
+    if (password_.empty() && password.empty()) {
+        return true;
+    }
+    const std::filesystem::path temporary =
+            path_.parent_path() / (rekeyPrefix(path_) + LdUUID::uuidString() + ".tmp");
+    finalizeCachedStatements();
+    if (!exportWithPassword(password, temporary, error)) {
+        removeQuietly(temporary);
+        return false;
+    }
+    if (!closeDatabase()) {
+        removeQuietly(temporary);
+        return failWith(error, storeError("Error while closing SQL Cipher database"));
+    }
+    const std::filesystem::path backup = backupPathForStoreAtPath(path_);
+    removeQuietly(backup);
+    if (!renameQuietly(path_, backup)) {
+        removeQuietly(temporary);
+        openDatabase();
+        return failWith(error, storeError("replace error"));
+    }
+    if (!renameQuietly(temporary, path_)) {
+        renameQuietly(backup, path_);
+        removeQuietly(temporary);
+        openDatabase();
+        return failWith(error, storeError("replace error"));
+    }
+    const std::string oldPassword = password_;
+    password_ = password;
+    LdError openError;
+    if (openDatabase(&openError) && isPasswordCorrect()) {
+        std::error_code failure;
+        std::filesystem::remove(backup, failure);
+        if (failure) {
+            LdLogger::shared().logError("error: " + failure.message());
+        }
+        return true;
+    }
+    // Put the old file and password back and keep the store usable.
+    closeDatabase();
+    removeQuietly(path_);
+    renameQuietly(backup, path_);
+    password_ = oldPassword;
+    openDatabase();
+    return failWith(error, openError.isSet() ? openError : storeError("re-key failed"));
 }

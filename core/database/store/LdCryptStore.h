@@ -131,6 +131,15 @@ public:
     // vacuumWithError:
     bool vacuumWithError(LdError* error = nullptr);
 
+    // changePasswordTo: — re-keys the open file in place by exporting it into a new file with the
+    // new key and swapping the files. No new password means none (the file is decrypted). On
+    // failure the old file and password stay and the store is open again with them.
+    bool changePasswordTo(const std::optional<std::string>& newPassword, LdError* error = nullptr);
+
+    // The name a re-key moves the old file to while it swaps in the new one: the file's name
+    // without extension plus "_backup.db", in the same folder.
+    static std::filesystem::path backupPathForStoreAtPath(const std::filesystem::path& path);
+
     // metadataForCryptStoreAtURL:password:passwordCorrect:error:
     static std::optional<LdValue::Dictionary> metadataForCryptStoreAtURL(
             const std::filesystem::path& path,
@@ -148,6 +157,10 @@ public:
 
 private:
     bool openConnection(sqlite3** connection, LdError* error) const;
+    void repairInterruptedPasswordChange() const;
+    bool exportWithPassword(const std::string& newPassword,
+                            const std::filesystem::path& target,
+                            LdError* error);
     bool executeStatement(const std::string& sql, LdError* error);
     sqlite3_stmt* cachedStatement(const std::string& sql, LdError* error);
     void finalizeCachedStatements();

@@ -488,3 +488,75 @@ TEST_F(LdCryptStoreTest, ProcessLinksSqlcipherAndNotPlainSqlite) {
     }
     EXPECT_TRUE(sqlcipher);
 }
+
+TEST_F(LdCryptStoreTest, RekeyingThroughPasswordsKeepsEveryRow) {
+    auto store = loadedStore();
+    const LdEntityDescription* account = entity("Account");
+    const LdAttributeDescription* title = account->attributeNamed("title");
+    LdStoreRow row = newRow(*store, account);
+    row.values[title->propertyNumber()] = LdValue("Checking");
+    LdError error;
+    ASSERT_TRUE(store->saveChanges({{row}, {}, {}}, &error)) << error;
+
+    // Empty to empty does nothing.
+    EXPECT_TRUE(store->changePasswordTo(std::nullopt, &error));
+    for (const std::optional<std::string>& password :
+         {std::optional<std::string>("first 'pw'"), std::optional<std::string>("second"),
+          std::optional<std::string>()}) {
+        ASSERT_TRUE(store->changePasswordTo(password, &error)) << error;
+        EXPECT_TRUE(store->isOpen());
+        EXPECT_TRUE(LdCryptStore::isPasswordCorrect(password.value_or(""), path_));
+        EXPECT_EQ(store->valuesForObjectWithID(row.objectID)->values[title->propertyNumber()],
+                  LdValue("Checking"));
+        EXPECT_FALSE(std::filesystem::exists(LdCryptStore::backupPathForStoreAtPath(path_)));
+        // The store stays usable for saves.
+        ASSERT_TRUE(store->saveChanges({{newRow(*store, account)}, {}, {}}, &error)) << error;
+    }
+    store.reset();
+    // Decrypted back to a plain file that already has the store's page size.
+    EXPECT_EQ(queryInteger(path_, "PRAGMA page_size;"), 1024);
+    EXPECT_EQ(queryInteger(path_, "SELECT COUNT(*) FROM TE_ACCOUNTLISTOBJECT;"), 4);
+    std::size_t files = 0;
+    for ([[maybe_unused]] const auto& item :
+         std::filesystem::directory_iterator(path_.parent_path())) {
+        ++files;
+    }
+    EXPECT_EQ(files, 1U);
+}
+
+TEST_F(LdCryptStoreTest, OpeningRepairsAnInterruptedPasswordChange) {
+    const std::filesystem::path backup = LdCryptStore::backupPathForStoreAtPath(path_);
+    EXPECT_EQ(backup.filename(), "Test_backup.db");
+    std::string identifier;
+    {
+        auto store = loadedStore();
+        identifier = store->identifier();
+    }
+    // Only the backup is left: it is put back.
+    std::filesystem::rename(path_, backup);
+    const std::filesystem::path leftover = path_.parent_path() / "Test_rekey_leftover.tmp";
+    ldWriteFile(leftover, "partial");
+    {
+        auto store = loadedStore();
+        EXPECT_EQ(store->identifier(), identifier);
+    }
+    EXPECT_FALSE(std::filesystem::exists(backup));
+    EXPECT_FALSE(std::filesystem::exists(leftover));
+
+    // Both exist and the store file opens: the backup goes.
+    std::filesystem::copy_file(path_, backup);
+    {
+        auto store = loadedStore();
+        EXPECT_EQ(store->identifier(), identifier);
+    }
+    EXPECT_FALSE(std::filesystem::exists(backup));
+
+    // Both exist and only the backup opens with the password: the backup comes back.
+    std::filesystem::rename(path_, backup);
+    ldWriteFile(path_, "torn file");
+    {
+        auto store = loadedStore();
+        EXPECT_EQ(store->identifier(), identifier);
+    }
+    EXPECT_FALSE(std::filesystem::exists(backup));
+}
