@@ -560,3 +560,56 @@ TEST_F(LdCryptStoreTest, OpeningRepairsAnInterruptedPasswordChange) {
     }
     EXPECT_FALSE(std::filesystem::exists(backup));
 }
+
+TEST_F(LdCryptStoreTest, FailedRekeyKeepsTheOldFileAndPasswordAndTheStoreUsable) {
+    auto store = loadedStore();
+    const LdEntityDescription* account = entity("Account");
+    LdError error;
+    ASSERT_TRUE(store->saveChanges({{newRow(*store, account)}, {}, {}}, &error)) << error;
+    // A folder in the way of the backup name makes the swap fail after the export.
+    const std::filesystem::path blocker = LdCryptStore::backupPathForStoreAtPath(path_);
+    ldWriteFile(blocker / "inside", "x");
+
+    EXPECT_FALSE(store->changePasswordTo(std::string("new"), &error));
+    EXPECT_TRUE(store->isOpen());
+    EXPECT_TRUE(LdCryptStore::isPasswordCorrect("", path_));
+    ASSERT_TRUE(store->saveChanges({{newRow(*store, account)}, {}, {}}, &error)) << error;
+    for (const auto& item : std::filesystem::directory_iterator(path_.parent_path())) {
+        EXPECT_EQ(item.path().filename().string().find("_rekey_"), std::string::npos);
+    }
+    store.reset();
+    EXPECT_EQ(queryInteger(path_, "SELECT COUNT(*) FROM TE_ACCOUNTLISTOBJECT;"), 2);
+}
+
+TEST_F(LdCryptStoreTest, ReorderingAnOrderedToManyRewritesEveryPosition) {
+    auto store = loadedStore();
+    const LdEntityDescription* entry = entity("Entry");
+    const LdEntityDescription* split = entity("SplitEntry");
+    const LdRelationshipDescription* splits = entry->relationshipNamed("splits");
+    const LdRelationshipDescription* owner = split->relationshipNamed("entry");
+    ASSERT_NE(splits, nullptr);
+    ASSERT_NE(owner, nullptr);
+    LdStoreRow parent = newRow(*store, entry);
+    LdStoreChangeSet changes;
+    for (int index = 0; index < 3; ++index) {
+        LdStoreRow child = newRow(*store, split);
+        child.toOne[owner->propertyNumber()] = parent.objectID;
+        parent.toMany[splits->propertyNumber()].push_back(child.objectID);
+        changes.inserted.push_back(child);
+    }
+    changes.inserted.push_back(parent);
+    LdError error;
+    ASSERT_TRUE(store->saveChanges(changes, &error)) << error;
+    EXPECT_EQ(*store->valueForRelationship(splits, parent.objectID),
+              parent.toMany[splits->propertyNumber()]);
+
+    std::vector<LdObjectID> reordered = parent.toMany[splits->propertyNumber()];
+    std::reverse(reordered.begin(), reordered.end());
+    LdStoreRow update = LdStoreRow::forObjectID(parent.objectID);
+    update.toMany[splits->propertyNumber()] = reordered;
+    update.markChanged(splits->propertyNumber());
+    ASSERT_TRUE(store->saveChanges({{}, {update}, {}}, &error)) << error;
+    EXPECT_EQ(*store->valueForRelationship(splits, parent.objectID), reordered);
+    EXPECT_EQ(*store->valueForRelationship(owner, reordered.front()),
+              std::vector<LdObjectID>{parent.objectID});
+}
