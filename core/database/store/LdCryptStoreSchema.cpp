@@ -119,6 +119,15 @@ bool LdCryptStoreSchema::build(LdError* error) {
         }
     }
     for (const LdEntityDescription* entity : entitiesByID_) {
+        for (const LdRelationshipDescription* relationship : entity->relationships()) {
+            if (relationship->inverseRelationship() == nullptr) {
+                return failWith(error, storeError("Entity " + entity->name() +
+                                                  " has no invers relationship for relation " +
+                                                  relationship->name() +
+                                                  ". Relationships without a defined inverse are "
+                                                  "not supported."));
+            }
+        }
         buildEntityMapping(entity);
     }
     for (const LdEntityDescription* entity : entitiesByID_) {

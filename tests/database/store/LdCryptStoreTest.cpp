@@ -613,3 +613,18 @@ TEST_F(LdCryptStoreTest, ReorderingAnOrderedToManyRewritesEveryPosition) {
     EXPECT_EQ(*store->valueForRelationship(owner, reordered.front()),
               std::vector<LdObjectID>{parent.objectID});
 }
+
+TEST_F(LdCryptStoreTest, MetadataWithAClassOutsideTheAllowedOnesFailsTheLoad) {
+    {
+        auto store = loadedStore();
+        auto metadata = store->metadata();
+        metadata["savedAt"] = LdValue(LdDate::fromReferenceSeconds(1.0));
+        store->setMetadata(metadata);
+        ASSERT_TRUE(store->saveChanges({}));
+    }
+    LdCryptStore store(path_, {});
+    LdError error;
+    EXPECT_FALSE(store.loadMetadata(&error));
+    EXPECT_TRUE(error.isSet());
+    EXPECT_FALSE(store.isOpen());
+}
