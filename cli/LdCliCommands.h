@@ -36,3 +36,4 @@ void ldAddDecimalCommands(CLI::App& app, LdCliCommandSet& commands);
 void ldAddCalendarCommands(CLI::App& app, LdCliCommandSet& commands);
 void ldAddPlistCommands(CLI::App& app, LdCliCommandSet& commands);
 void ldAddCryptoCommands(CLI::App& app, LdCliCommandSet& commands);
+void ldAddStoreCommands(CLI::App& app, LdCliCommandSet& commands);

@@ -133,3 +133,16 @@ std::optional<std::string> LdCliContext::readPassword(const std::string& purpose
     }
     return password;
 }
+
+std::string LdCliContext::optionalPassword(const std::string& purpose) {
+    if (const char* password = std::getenv("LEDRA_PASSWORD"); password != nullptr) {
+        return password;
+    }
+    if (!streams_.inputIsTerminal) {
+        return {};
+    }
+    const std::string prompt = "Password for " + purpose + " (empty for none): ";
+    auto password =
+            terminalPasswordReader ? terminalPasswordReader(prompt) : readTerminalPassword(prompt);
+    return password.value_or(std::string());
+}

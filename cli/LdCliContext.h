@@ -48,6 +48,10 @@ public:
     // standard input is a terminal. Nothing, with the reason on stderr, when neither is possible.
     std::optional<std::string> readPassword(const std::string& purpose);
 
+    // A password where one may be needed: LEDRA_PASSWORD, else a prompt when standard input is a
+    // terminal, else the empty text (no password).
+    std::string optionalPassword(const std::string& purpose);
+
     // Reading of terminal passwords; tests replace it.
     std::function<std::optional<std::string>(const std::string& prompt)> terminalPasswordReader;
 

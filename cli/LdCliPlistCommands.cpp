@@ -42,8 +42,8 @@ void ldAddPlistCommands(CLI::App& app, LdCliCommandSet& commands) {
                                                                             : "XML property list";
                 if (!options->raw && isKeyedArchive(*value)) {
                     // A viewer shows sets and nulls too; other classes only when asked for.
-            std::set<std::string> allowed = LdKeyedUnarchiver::defaultAllowedClasses();
-            allowed.insert({"NSSet", "NSNull"});
+                    std::set<std::string> allowed = LdKeyedUnarchiver::defaultAllowedClasses();
+                    allowed.insert({"NSSet", "NSNull"});
                     allowed.insert(options->classes.begin(), options->classes.end());
                     value = LdKeyedUnarchiver::unarchivedObjectOfClasses(allowed, *bytes, &error);
                     if (!value) {

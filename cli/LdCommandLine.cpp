@@ -48,6 +48,7 @@ int ldRunCommandLine(const std::vector<std::string>& arguments, LdCliStreams str
     ldAddCalendarCommands(app, commands);
     ldAddCryptoCommands(app, commands);
     ldAddPlistCommands(app, commands);
+    ldAddStoreCommands(app, commands);
 
     // CLI11 reads arguments from the back.
     std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());

@@ -1,11 +1,13 @@
 #include "cli/LdCommandLine.h"
 
+#include <sstream>
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <sstream>
-
+#include "core/database/store/LdCryptStore.h"
 #include "core/support/plist/LdKeyedArchive.h"
+
 #include "tests/testutil/LdTestUtil.h"
 
 namespace {
@@ -121,13 +123,14 @@ TEST(LdCommandLineTest, CryptoEncryptsAndDecryptsWithTheKeyFromTheEnvironment) {
 
     ::setenv("LEDRA_FILE_KEY", std::string(64, 'a').c_str(), 1);
     ASSERT_EQ(ledra({"crypto", "encrypt", file}).status, 0);
-    ASSERT_EQ(ledra({"crypto", "decrypt", file + ".crypt", "--to", (folder / "out").string()}).status,
-              0);
+    ASSERT_EQ(
+            ledra({"crypto", "decrypt", file + ".crypt", "--to", (folder / "out").string()}).status,
+            0);
     EXPECT_EQ(ldReadFile(folder / "out" / "note.txt"), ldReadFile(folder / "note.txt"));
 
     ::setenv("LEDRA_FILE_KEY", std::string(64, 'b').c_str(), 1);
-    const LedraRun wrongKey = ledra({"crypto", "decrypt", file + ".crypt", "--to",
-                                     (folder / "wrong").string()});
+    const LedraRun wrongKey =
+            ledra({"crypto", "decrypt", file + ".crypt", "--to", (folder / "wrong").string()});
     EXPECT_EQ(wrongKey.status, 1);
     EXPECT_FALSE(std::filesystem::exists(folder / "wrong" / "note.txt"));
     ::unsetenv("LEDRA_FILE_KEY");
@@ -148,4 +151,25 @@ TEST(LdCommandLineTest, PlistShowsKeyedArchivesAndRefusesBrokenFiles) {
     const LedraRun broken = ledra({"plist", "show", (folder / "broken.plist").string()});
     EXPECT_EQ(broken.status, 1);
     EXPECT_FALSE(broken.err.empty());
+}
+
+TEST(LdCommandLineTest, StoreInspectReportsTablesNumberingMetadataAndRows) {
+    LdTemporaryFolder folder;
+    const auto path = folder / "store.ldcryptdata";
+    {
+        LdCryptStore store(path, {});
+        LdError error;
+        ASSERT_TRUE(store.loadMetadata(&error)) << error;
+    }
+    ::unsetenv("LEDRA_PASSWORD");
+    const LedraRun run = ledra({"--json", "store", "inspect", path.string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("\"T_PRIMARYKEY\""), std::string::npos);
+    EXPECT_NE(run.out.find("\"NSStoreType\": \"CryptStore\""), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"Entry\": 0"), std::string::npos);
+    EXPECT_EQ(run.out.find("sqlite_"), std::string::npos);
+
+    const LedraRun missing = ledra({"store", "inspect", (folder / "none").string()});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("not found"), std::string::npos) << missing.err;
 }

@@ -8,7 +8,10 @@
 //   failure)]
 #include "core/database/store/LdCryptStore.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <map>
 #include <set>
 #include <system_error>
 
@@ -1181,6 +1184,134 @@ std::optional<LdValue::Dictionary> LdCryptStore::metadataForCryptStoreAtURL(
     auto metadata = readMetadata(connection, error);
     closeConnection(connection);
     return metadata;
+}
+
+namespace {
+
+// Text of one column, empty for NULL.
+std::string columnText(sqlite3_stmt* statement, int column) {
+    const unsigned char* text = sqlite3_column_text(statement, column);
+    return text != nullptr ? reinterpret_cast<const char*>(text) : std::string();
+}
+
+// A table name read from a file is used in SQL only when it is a plain identifier.
+bool isPlainIdentifier(const std::string& name) {
+    return !name.empty() && std::all_of(name.begin(), name.end(), [](char character) {
+        return std::isalnum(static_cast<unsigned char>(character)) != 0 || character == '_';
+    });
+}
+
+std::optional<std::int64_t> countRows(sqlite3* connection, const std::string& sql) {
+    sqlite3_stmt* raw = LdCryptStore::preparedStatementForQuery(sql, connection);
+    if (raw == nullptr) {
+        return std::nullopt;
+    }
+    StatementGuard statement(raw);
+    if (sqlite3_step(raw) != SQLITE_ROW) {
+        return std::nullopt;
+    }
+    return sqlite3_column_int64(raw, 0);
+}
+
+}  // namespace
+
+std::optional<LdValue> LdCryptStore::inspectStoreAtURL(const std::filesystem::path& path,
+                                                       const std::string& password,
+                                                       LdError* error) {
+    std::error_code fileError;
+    if (!std::filesystem::is_regular_file(path, fileError)) {
+        failWith(error, storeError("CryptStore file not found at URL: " + path.string()));
+        return std::nullopt;
+    }
+    bool passwordCorrect = true;
+    sqlite3* connection = openForClassOperation(path, password, &passwordCorrect,
+                                                "metadata in old database mode", error);
+    if (connection == nullptr) {
+        return std::nullopt;
+    }
+    LdValue report;
+    LdValue::Array tables;
+    std::set<std::string> tableNames;
+    if (sqlite3_stmt* raw = preparedStatementForQuery(
+                "SELECT name FROM sqlite_master WHERE type='table' ORDER BY name;", connection)) {
+        StatementGuard statement(raw);
+        while (sqlite3_step(raw) == SQLITE_ROW) {
+            const std::string name = columnText(raw, 0);
+            // SQLite's own tables are no part of the store.
+            if (!name.starts_with("sqlite_")) {
+                tables.emplace_back(name);
+                tableNames.insert(name);
+            }
+        }
+    }
+    report.set("tables", LdValue(std::move(tables)));
+
+    struct NumberingRow {
+        std::int64_t entityID;
+        std::string name;
+        std::int64_t superID;
+    };
+    std::vector<NumberingRow> numbering;
+    if (sqlite3_stmt* raw = preparedStatementForQuery(
+                std::string("SELECT Z_ENT, Z_NAME, Z_SUPER FROM ") + kLdCryptStorePrimaryKeyTable +
+                        " ORDER BY Z_ENT ASC;",
+                connection)) {
+        StatementGuard statement(raw);
+        while (sqlite3_step(raw) == SQLITE_ROW) {
+            numbering.push_back({sqlite3_column_int64(raw, 0), columnText(raw, 1),
+                                 sqlite3_column_int64(raw, 2)});
+        }
+    }
+    LdValue::Array numberingValue;
+    for (const NumberingRow& row : numbering) {
+        numberingValue.push_back(LdValue::dictionary(
+                {{"entityID", row.entityID}, {"name", row.name}, {"superEntityID", row.superID}}));
+    }
+    report.set("numbering", LdValue(std::move(numberingValue)));
+
+    LdError metadataError;
+    if (auto metadata = readMetadata(connection, &metadataError)) {
+        report.set("metadata", LdValue(std::move(*metadata)));
+    } else {
+        report.set("metadataError", metadataError.localizedDescription());
+    }
+
+    // Rows per entity: its root's table, filtered on Z_ENT where the hierarchy has subentities. The
+    // walk to the root is bounded by the row count, so a numbering with a cycle cannot loop.
+    std::map<std::int64_t, const NumberingRow*> byID;
+    std::set<std::int64_t> parents;
+    for (const NumberingRow& row : numbering) {
+        byID[row.entityID] = &row;
+        parents.insert(row.superID);
+    }
+    LdValue::Dictionary rowCounts;
+    for (const NumberingRow& row : numbering) {
+        const NumberingRow* root = &row;
+        for (std::size_t step = 0; root->superID != 0 && step < numbering.size(); ++step) {
+            auto parent = byID.find(root->superID);
+            if (parent == byID.end()) {
+                break;
+            }
+            root = parent->second;
+        }
+        std::string table = "TE_" + root->name;
+        std::transform(table.begin(), table.end(), table.begin(), [](unsigned char character) {
+            return static_cast<char>(std::toupper(character));
+        });
+        if (!isPlainIdentifier(table) || tableNames.count(table) == 0) {
+            continue;
+        }
+        const bool hierarchy = root->superID == 0 && parents.count(root->entityID) > 0;
+        const std::string sql = hierarchy ? "SELECT COUNT(*) FROM " + table + " WHERE Z_ENT = " +
+                                                    std::to_string(row.entityID) + ";"
+                                          : "SELECT COUNT(*) FROM " + table + ";";
+        if (auto count = countRows(connection, sql)) {
+            rowCounts[row.name] = *count;
+        }
+    }
+    report.set("rowCounts", LdValue(std::move(rowCounts)));
+    closeConnection(connection);
+    return report;
 }
 
 bool LdCryptStore::isPasswordCorrect(const std::string& password,

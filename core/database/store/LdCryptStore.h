@@ -150,6 +150,14 @@ public:
     // file without any table counts as a wrong password.
     static bool isPasswordCorrect(const std::string& password, const std::filesystem::path& path);
 
+    // A read-only report of a store file for users and support staff: its tables (without SQLite's
+    // own), the entity numbering, the metadata dictionary and the row count of every numbered
+    // entity. Works on any store file, whatever model wrote it. Nothing with an error for a missing
+    // file or a wrong password.
+    static std::optional<LdValue> inspectStoreAtURL(const std::filesystem::path& path,
+                                                    const std::string& password,
+                                                    LdError* error = nullptr);
+
     // preparedStatementForQuery:forDatabase: — nullptr on failure; the caller finalizes it.
     static sqlite3_stmt* preparedStatementForQuery(const std::string& query, sqlite3* database);
     // sqlliteDatabaseErrorForDatabase: — nothing when the connection reports no error.
