@@ -789,33 +789,47 @@ bool LdCryptStore::insertRow(const LdStoreRow& row, LdError* error) {
         if (mapping->columns[number].empty()) {
             continue;
         }
-        bool bound = true;
-        if (const LdAttributeDescription* attribute = property->asAttribute()) {
-            const LdValue& value = number < row.values.size() ? row.values[number] : LdValue();
-            bound = bindAttribute(statement, position++, value, attribute->attributeType());
-            if (!bound) {
-                LdError made = storeError("value cannot be stored");
-                made.addDebugInfo("attribute", entity->name() + "." + attribute->name());
-                made.addDebugInfo("value", value.debugDescription());
-                return failWith(error, made);
-            }
-            continue;
-        }
-        const LdObjectID target = number < row.toOne.size() ? row.toOne[number] : LdObjectID();
-        if (target.entity() == nullptr) {
-            sqlite3_bind_null(statement, position++);
-            if (!mapping->typeColumns[number].empty()) {
-                sqlite3_bind_null(statement, position++);
-            }
-            continue;
-        }
-        bindKey(statement, position++, target.primaryKey());
-        if (!mapping->typeColumns[number].empty()) {
-            sqlite3_bind_int64(statement, position++, schema_->entityID(target.entity()));
+        if (!bindProperty(statement, position, row, *property, *mapping, error)) {
+            return false;
         }
     }
     if (sqlite3_step(statement) != SQLITE_DONE) {
         return failWith(error, sqliteError(database_, SQLITE_ERROR));
+    }
+    return true;
+}
+
+// Binds one stored property of `row` from `position` on and advances it: an attribute's value, or a
+// to-one relationship's target key and, where the destination has subentities, its entity number.
+bool LdCryptStore::bindProperty(sqlite3_stmt* statement,
+                                int& position,
+                                const LdStoreRow& row,
+                                const LdPropertyDescription& property,
+                                const LdCryptStoreEntityMapping& mapping,
+                                LdError* error) const {
+    const std::size_t number = property.propertyNumber();
+    if (const LdAttributeDescription* attribute = property.asAttribute()) {
+        const LdValue& value = number < row.values.size() ? row.values[number] : LdValue();
+        if (!bindAttribute(statement, position++, value, attribute->attributeType())) {
+            LdError made = storeError("value cannot be stored");
+            made.addDebugInfo("attribute", row.objectID.entity()->name() + "." + attribute->name());
+            made.addDebugInfo("value", value.debugDescription());
+            return failWith(error, made);
+        }
+        return true;
+    }
+    const LdObjectID target = number < row.toOne.size() ? row.toOne[number] : LdObjectID();
+    const bool hasTypeColumn = !mapping.typeColumns[number].empty();
+    if (target.entity() == nullptr) {
+        sqlite3_bind_null(statement, position++);
+        if (hasTypeColumn) {
+            sqlite3_bind_null(statement, position++);
+        }
+        return true;
+    }
+    bindKey(statement, position++, target.primaryKey());
+    if (hasTypeColumn) {
+        sqlite3_bind_int64(statement, position++, schema_->entityID(target.entity()));
     }
     return true;
 }
@@ -850,27 +864,8 @@ bool LdCryptStore::updateRow(const LdStoreRow& row, LdError* error) {
         if (!row.isChanged(number) || mapping->columns[number].empty()) {
             continue;
         }
-        if (const LdAttributeDescription* attribute = property->asAttribute()) {
-            const LdValue& value = number < row.values.size() ? row.values[number] : LdValue();
-            if (!bindAttribute(statement, position++, value, attribute->attributeType())) {
-                LdError made = storeError("value cannot be stored");
-                made.addDebugInfo("attribute", entity->name() + "." + attribute->name());
-                made.addDebugInfo("value", value.debugDescription());
-                return failWith(error, made);
-            }
-            continue;
-        }
-        const LdObjectID target = number < row.toOne.size() ? row.toOne[number] : LdObjectID();
-        if (target.entity() == nullptr) {
-            sqlite3_bind_null(statement, position++);
-            if (!mapping->typeColumns[number].empty()) {
-                sqlite3_bind_null(statement, position++);
-            }
-            continue;
-        }
-        bindKey(statement, position++, target.primaryKey());
-        if (!mapping->typeColumns[number].empty()) {
-            sqlite3_bind_int64(statement, position++, schema_->entityID(target.entity()));
+        if (!bindProperty(statement, position, row, *property, *mapping, error)) {
+            return false;
         }
     }
     bindKey(statement, position, row.objectID.primaryKey());

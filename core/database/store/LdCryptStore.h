@@ -178,6 +178,12 @@ private:
     std::optional<std::uint64_t> nextPrimaryKey(const std::string& table, LdError* error);
     bool insertRow(const LdStoreRow& row, LdError* error);
     bool updateRow(const LdStoreRow& row, LdError* error);
+    bool bindProperty(sqlite3_stmt* statement,
+                      int& position,
+                      const LdStoreRow& row,
+                      const LdPropertyDescription& property,
+                      const LdCryptStoreEntityMapping& mapping,
+                      LdError* error) const;
     bool deleteObject(const LdObjectID& objectID, LdError* error);
     bool writeManyToMany(const LdStoreRow& row, bool updateMode, LdError* error);
     bool writeOrder(const LdStoreRow& row,
