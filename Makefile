@@ -31,12 +31,12 @@ test: build clang-check
 	ctest --test-dir build --output-on-failure -j$(JOBS)
 
 demo: deps
-	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DLD_BUILD_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build build-release -j$(JOBS) --target ledra
 	tools/demo.sh build-release/cli/ledra
 
 bench: deps
-	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DLD_BUILD_BENCH=ON $(CMAKE_FLAGS)
+	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DLD_BUILD_TESTS=OFF -DLD_BUILD_BENCH=ON $(CMAKE_FLAGS)
 	cmake --build build-release -j$(JOBS)
 	@for bench in build-release/bench/*_bench; do echo "== $$bench"; $$bench; done
 

@@ -9,7 +9,7 @@ endif()
 add_library(ld_warnings INTERFACE)
 target_compile_options(ld_warnings INTERFACE
         -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion -Wnon-virtual-dtor
-        -Wold-style-cast -Woverloaded-virtual -Wnull-dereference -Wimplicit-fallthrough
+        -Wold-style-cast -Woverloaded-virtual -Wimplicit-fallthrough
         -Wno-missing-field-initializers)
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     # g++ 12 reports false overlaps in std::string concatenation at -O2 (GCC bug 105651).
