@@ -12,6 +12,7 @@
 
 #include "core/database/model/LdObjectID.h"
 #include "core/database/model/LdObjectModel.h"
+#include "core/database/store/LdCryptStoreFetchRequest.h"
 #include "core/database/store/LdCryptStoreSchema.h"
 #include "core/support/LdError.h"
 #include "core/support/foundation/LdValue.h"
@@ -24,6 +25,10 @@ inline constexpr const char* kLdCryptStorePasswordOption = "cryptstore_password"
 inline constexpr const char* kLdCryptStoreType = "CryptStore";
 inline constexpr const char* kLdStoreUUIDKey = "NSStoreUUID";
 inline constexpr const char* kLdStoreTypeKey = "NSStoreType";
+// Metadata keys of the model a file was written with: the model's version identifiers (texts, the
+// last one the model version) and entity name -> version hash (data).
+inline constexpr const char* kLdStoreModelVersionIdentifiersKey = "NSStoreModelVersionIdentifiers";
+inline constexpr const char* kLdStoreModelVersionHashesKey = "NSStoreModelVersionHashes";
 // Domain of errors that carry SQLite's result code; the message rides in the debug information
 // under kLdCryptStoreErrorMessageKey.
 inline constexpr const char* kLdSQLiteErrorDomain = "NSSQLiteErrorDomain";
@@ -64,6 +69,13 @@ struct LdStoreChangeSet {
 struct LdStoreNode {
     std::vector<LdValue> values;
     std::uint64_t version = 0;
+};
+
+// The result of a fetch: the object IDs of the matching rows in row order (objects and IDs), and
+// the number of matching rows (every result type).
+struct LdStoreFetchResult {
+    std::vector<LdObjectID> objectIDs;
+    std::uint64_t count = 0;
 };
 
 // The store of one database file. Closed after construction; loadMetadata opens it. The owner
@@ -117,8 +129,31 @@ public:
     // deletes in one exclusive transaction; any failure rolls all of it back.
     bool saveChanges(const LdStoreChangeSet& changes, LdError* error = nullptr);
 
+    // executeFetchRequest:withContext:error:
+    // Runs the one SELECT of the request. Objects and IDs give the object IDs in row order and,
+    // while the properties cache is on, put the prefetched values of up to 10,000 rows into the
+    // cache so that faulting them needs no SQL. A request the store cannot express fails with an
+    // error titled LdCryptStoreFetchTranslator::kUnsupportedFetchTitle.
+    std::optional<LdStoreFetchResult> executeFetchRequest(const LdFetchRequest& request,
+                                                          LdError* error = nullptr);
+
+    // Whether fetches fill the properties cache (on from creation).
+    bool usePropertiesCache() const { return usePropertiesCache_; }
+    void setUsePropertiesCache(bool use);
+    // The number of cached rows (at most 1000).
+    std::size_t propertiesCacheCount() const { return propertiesCache_.size(); }
+    // clearPropertiesCache — done by every save.
+    void clearPropertiesCache();
+
+    // Whether a file written with `metadata` can be opened with `model` as it is: where the
+    // metadata carries version hashes, they name exactly the model's entities with the model's
+    // hashes. (The entity numbering is checked against the model when the file is loaded.)
+    static bool isModelCompatibleWithMetadata(const LdObjectModel& model,
+                                              const LdValue::Dictionary& metadata);
+
     // newValuesForObjectWithID:withContext:error:
-    // Fails with "object not found" when the row does not exist.
+    // Answers from the properties cache when the row is there. Fails with "object not found"
+    // when the row does not exist.
     std::optional<LdStoreNode> valuesForObjectWithID(const LdObjectID& objectID,
                                                      LdError* error = nullptr);
     // newValueForRelationship:forObjectWithID:withContext:error:
@@ -194,6 +229,27 @@ private:
                               int entityColumn,
                               const LdEntityDescription* fallback) const;
 
+    using PropertiesCacheEntry = LdStoreNode;
+    // addPropertiesCacheDict:forID:
+    void addPropertiesCacheEntry(const LdObjectID& objectID, PropertiesCacheEntry entry);
+    // addToPropertiesCache: — a batch from one fetch, in row order.
+    void addToPropertiesCache(std::vector<std::pair<LdObjectID, PropertiesCacheEntry>> batch);
+    // cleanPropertiesCache — keeps the newest entries.
+    void cleanPropertiesCache();
+    // Reads the prefetched columns of one row (starting at `firstColumn`) into a cache entry of
+    // the row's entity; only attributes the entity has get a value.
+    PropertiesCacheEntry cacheEntryForRow(
+            sqlite3_stmt* statement,
+            int firstColumn,
+            const LdEntityDescription* entity,
+            const std::vector<const LdAttributeDescription*>& attributes) const;
+    // Prefetched attributes of an entity's whole hierarchy, each column once.
+    const std::vector<const LdAttributeDescription*>& hierarchyAttributes(
+            const LdEntityDescription* entity);
+    // Runs ANALYZE when the file has no statistics yet, so that joins are planned from the
+    // selective indexes.
+    bool analyzeIfNeeded(bool force, LdError* error);
+
     std::filesystem::path path_;
     std::string password_;
     const LdObjectModel& model_;
@@ -202,4 +258,9 @@ private:
     std::unique_ptr<LdCryptStoreSchema> schema_;
     std::unordered_map<std::string, std::uint64_t> maxObjectIDCache_;
     std::unordered_map<std::string, sqlite3_stmt*> statements_;
+    bool usePropertiesCache_ = true;
+    std::unordered_map<LdObjectID, PropertiesCacheEntry> propertiesCache_;
+    std::vector<LdObjectID> propertiesCacheOrder_;  // oldest first
+    std::unordered_map<const LdEntityDescription*, std::vector<const LdAttributeDescription*>>
+            hierarchyAttributes_;
 };
