@@ -14,7 +14,10 @@
 #include <map>
 #include <set>
 #include <system_error>
+#include <type_traits>
+#include <variant>
 
+#include "core/database/store/LdCryptStoreFetchTranslator.h"
 #include "core/database/store/LdCryptStoreStringFunctions.h"
 #include "core/database/store/detail/LdSQLite.h"
 #include "core/support/LdLogger.h"
@@ -26,6 +29,10 @@ namespace {
 
 constexpr int kPageSize = 1024;
 constexpr int kCacheSize = 8192;
+constexpr std::size_t kMaxPropertiesCacheSize = 1000;
+constexpr std::size_t kAvgPropertiesCacheSize = 500;
+constexpr std::size_t kMaxCachedRowsPerFetch = 10'000;
+constexpr std::uint64_t kInsertsBeforeAnalyze = 10'000;
 const char* const kPasswordTestQuery =
         "SELECT COUNT(*) FROM sqlite_master WHERE type='table' AND name='dummyTable';";
 
@@ -521,6 +528,11 @@ bool LdCryptStore::loadMetadata(LdError* error) {
         }
         return fail(error, loadError);
     }
+    // Without statistics SQLite drives joins from the unselective Z_ENT index.
+    LdError analyzeError;
+    if (!analyzeIfNeeded(/*force=*/false, &analyzeError)) {
+        LdLogger::shared().logError("ANALYZE failed: " + analyzeError.description());
+    }
     return true;
 }
 
@@ -556,6 +568,10 @@ bool LdCryptStore::readExistingFile(LdError* error) {
         if (result != SQLITE_DONE) {
             return failWith(error, sqliteError(database_, result));
         }
+    }
+    if (!isModelCompatibleWithMetadata(model_, *metadata)) {
+        return failWith(error, storeError("The database was written with another version of the "
+                                          "data model."));
     }
     auto schema = LdCryptStoreSchema::schemaWithNumbering(model_, numbering, error);
     if (!schema) {
@@ -607,6 +623,11 @@ bool LdCryptStore::createNewFile(LdError* error) {
 }
 
 bool LdCryptStore::saveMetadataToDatabase(LdError* error) {
+    // The file always names the model it was written with.
+    LdValue::Array identifiers;
+    identifiers.emplace_back(model_.versionIdentifier());
+    metadata_[kLdStoreModelVersionIdentifiersKey] = LdValue(std::move(identifiers));
+    metadata_[kLdStoreModelVersionHashesKey] = LdValue(model_.versionHashes());
     auto archive = LdKeyedArchiver::archivedDataWithRootObject(LdValue(metadata_), error);
     if (!archive) {
         return false;
@@ -695,6 +716,7 @@ bool LdCryptStore::saveChanges(const LdStoreChangeSet& changes, LdError* error) 
     if (database_ == nullptr || schema_ == nullptr) {
         return failWith(error, storeError("store not loaded"));
     }
+    clearPropertiesCache();
     if (!executeStatement("BEGIN EXCLUSIVE;", error)) {
         return false;
     }
@@ -745,6 +767,15 @@ bool LdCryptStore::saveChanges(const LdStoreChangeSet& changes, LdError* error) 
     if (!executeStatement("COMMIT;", error)) {
         simpleExecute(database_, "ROLLBACK;");
         return false;
+    }
+    // Statistics gathered on a small file would drive the joins of a grown one from the wrong
+    // index, so they are gathered again after every 10,000 new rows.
+    insertsSinceAnalyze_ += changes.inserted.size();
+    if (insertsSinceAnalyze_ >= kInsertsBeforeAnalyze) {
+        LdError analyzeError;
+        if (!analyzeIfNeeded(/*force=*/true, &analyzeError)) {
+            LdLogger::shared().logError("ANALYZE failed: " + analyzeError.description());
+        }
     }
     return true;
 }
@@ -1037,6 +1068,9 @@ std::optional<LdStoreNode> LdCryptStore::valuesForObjectWithID(const LdObjectID&
     if (!objectID.isValid() || schema_ == nullptr) {
         return std::nullopt;
     }
+    if (auto cached = propertiesCache_.find(objectID); cached != propertiesCache_.end()) {
+        return cached->second;
+    }
     const LdCryptStoreEntityMapping* mapping = schema_->mapping(objectID.entity());
     if (mapping == nullptr) {
         failWith(error, storeError("entity configuration invalid"));
@@ -1113,6 +1147,7 @@ std::optional<std::vector<LdObjectID>> LdCryptStore::valueForRelationship(
     std::string sql;
     const std::string entityColumn =
             target->hasEntityColumn ? ", t0." + std::string(kLdCryptStoreEntityColumn) : "";
+    const std::vector<std::string>* prefetched = nullptr;
     if (const LdCryptStoreJoinMapping* join = schema_->joinMapping(relationship)) {
         sql = "SELECT t0." + std::string(kLdCryptStorePrimaryKeyColumn) + entityColumn + " FROM " +
               join->tableName + " t1 JOIN " + target->tableName + " t0 ON t0." +
@@ -1122,10 +1157,19 @@ std::optional<std::vector<LdObjectID>> LdCryptStore::valueForRelationship(
             sql += " ORDER BY t1." + join->orderColumn;
         }
     } else {
+        // The targets' attributes come along, so that faulting them needs no further SQL.
+        std::string prefetchColumns;
+        if (usePropertiesCache_) {
+            prefetched = &schema_->prefetchColumns(destination);
+            for (const std::string& column : *prefetched) {
+                prefetchColumns += ",t0." + column;
+            }
+            prefetchColumns += ",t0." + std::string(kLdCryptStoreVersionColumn);
+        }
         const LdRelationshipDescription* inverse = relationship->inverseRelationship();
-        sql = "SELECT t0." + std::string(kLdCryptStorePrimaryKeyColumn) + entityColumn + " FROM " +
-              target->tableName + " t0 WHERE t0." + target->columns[inverse->propertyNumber()] +
-              "=?";
+        sql = "SELECT t0." + std::string(kLdCryptStorePrimaryKeyColumn) + entityColumn +
+              prefetchColumns + " FROM " + target->tableName + " t0 WHERE t0." +
+              target->columns[inverse->propertyNumber()] + "=?";
         if (relationship->isOrdered() && !target->orderColumns[inverse->propertyNumber()].empty()) {
             sql += " ORDER BY t0." + target->orderColumns[inverse->propertyNumber()];
         }
@@ -1135,19 +1179,273 @@ std::optional<std::vector<LdObjectID>> LdCryptStore::valueForRelationship(
         return std::nullopt;
     }
     bindKey(statement, 1, objectID.primaryKey());
+    const bool read = readObjectRows(statement, destination, target->hasEntityColumn, prefetched,
+                                     result, error);
+    sqlite3_reset(statement);
+    if (!read) {
+        return std::nullopt;
+    }
+    return result;
+}
+
+namespace {
+
+bool bindFetchValue(sqlite3_stmt* statement, int position, const LdCryptStoreBinding& binding) {
+    return std::visit(
+            [&](const auto& value) {
+                using Type = std::decay_t<decltype(value)>;
+                if constexpr (std::is_same_v<Type, std::monostate>) {
+                    return sqlite3_bind_null(statement, position) == SQLITE_OK;
+                } else if constexpr (std::is_same_v<Type, std::int64_t>) {
+                    return sqlite3_bind_int64(statement, position, value) == SQLITE_OK;
+                } else if constexpr (std::is_same_v<Type, double>) {
+                    return sqlite3_bind_double(statement, position, value) == SQLITE_OK;
+                } else if constexpr (std::is_same_v<Type, std::string>) {
+                    return sqlite3_bind_text64(statement, position, value.data(), value.size(),
+                                               SQLITE_TRANSIENT, SQLITE_UTF8) == SQLITE_OK;
+                } else {
+                    return sqlite3_bind_blob64(
+                                   statement, position,
+                                   value.empty() ? "" : static_cast<const void*>(value.data()),
+                                   value.size(), SQLITE_TRANSIENT) == SQLITE_OK;
+                }
+            },
+            binding);
+}
+
+// Where each stored attribute of one entity sits among a fetch's prefetched columns:
+// (property number, column offset). Nothing when a stored attribute is not prefetched, so a
+// row of that entity is not cached.
+std::optional<std::vector<std::pair<std::size_t, int>>> cacheSlots(
+        const LdCryptStoreEntityMapping& mapping, const std::vector<std::string>& prefetched) {
+    std::vector<std::pair<std::size_t, int>> slots;
+    for (std::size_t number : mapping.storedAttributes) {
+        auto found = std::find(prefetched.begin(), prefetched.end(), mapping.columns[number]);
+        if (found == prefetched.end()) {
+            return std::nullopt;
+        }
+        slots.emplace_back(number, static_cast<int>(found - prefetched.begin()));
+    }
+    return slots;
+}
+
+}  // namespace
+
+bool LdCryptStore::readObjectRows(sqlite3_stmt* statement,
+                                  const LdEntityDescription* fallback,
+                                  bool hasEntityColumn,
+                                  const std::vector<std::string>* prefetched,
+                                  std::vector<LdObjectID>& objectIDs,
+                                  LdError* error) {
+    const int firstPrefetched = hasEntityColumn ? 2 : 1;
+    const bool caching = usePropertiesCache_ && prefetched != nullptr;
+    const int versionColumn =
+            prefetched != nullptr ? firstPrefetched + static_cast<int>(prefetched->size()) : 0;
+    std::unordered_map<const LdEntityDescription*,
+                       std::optional<std::vector<std::pair<std::size_t, int>>>>
+            slotsByEntity;
+    std::vector<std::pair<LdObjectID, PropertiesCacheEntry>> batch;
     int step = sqlite3_step(statement);
     for (; step == SQLITE_ROW; step = sqlite3_step(statement)) {
         if (sqlite3_column_type(statement, 0) == SQLITE_NULL) {
             continue;
         }
-        result.push_back(
-                objectIDForRow(statement, 0, target->hasEntityColumn ? 1 : -1, destination));
+        LdObjectID objectID = objectIDForRow(statement, 0, hasEntityColumn ? 1 : -1, fallback);
+        if (caching && batch.size() < kMaxCachedRowsPerFetch) {
+            const LdEntityDescription* entity = objectID.entity();
+            auto found = slotsByEntity.find(entity);
+            if (found == slotsByEntity.end()) {
+                const LdCryptStoreEntityMapping* mapping = schema_->mapping(entity);
+                found = slotsByEntity
+                                .emplace(entity, mapping != nullptr
+                                                         ? cacheSlots(*mapping, *prefetched)
+                                                         : std::nullopt)
+                                .first;
+            }
+            if (found->second) {
+                PropertiesCacheEntry entry;
+                entry.values.resize(entity->propertyCount());
+                for (const auto& [number, offset] : *found->second) {
+                    entry.values[number] = readAttribute(
+                            statement, firstPrefetched + offset,
+                            entity->properties()[number]->asAttribute()->attributeType());
+                }
+                entry.version =
+                        static_cast<std::uint64_t>(sqlite3_column_int64(statement, versionColumn));
+                batch.emplace_back(objectID, std::move(entry));
+            }
+        }
+        objectIDs.push_back(objectID);
     }
     if (step != SQLITE_DONE) {
-        failWith(error, sqliteError(database_, step));
+        return failWith(error, sqliteError(database_, step));
+    }
+    if (!batch.empty()) {
+        addToPropertiesCache(std::move(batch));
+    }
+    return true;
+}
+
+std::optional<LdStoreFetchResult> LdCryptStore::executeFetchRequest(const LdFetchRequest& request,
+                                                                    LdError* error) {
+    if (request.entity == nullptr) {
         return std::nullopt;
     }
+    if (database_ == nullptr || schema_ == nullptr) {
+        failWith(error, storeError("store not loaded"));
+        return std::nullopt;
+    }
+    if (schema_->mapping(request.entity) == nullptr) {
+        failWith(error, storeError("entity configuration invalid"));
+        return std::nullopt;
+    }
+    auto translated = LdCryptStoreFetchTranslator(*schema_).statementForFetchRequest(
+            request, usePropertiesCache_, error);
+    if (!translated) {
+        return std::nullopt;
+    }
+    // Fetch statements are prepared each time: their texts vary with the request's values
+    // (IN lists), so keeping them would grow without bound.
+    sqlite3_stmt* raw = preparedStatementForQuery(translated->sql, database_);
+    if (raw == nullptr) {
+        failWith(error, sqliteError(database_, SQLITE_ERROR));
+        return std::nullopt;
+    }
+    StatementGuard statement(raw);
+    int position = 1;
+    for (const LdCryptStoreBinding& binding : translated->bindings) {
+        if (!bindFetchValue(raw, position++, binding)) {
+            failWith(error, sqliteError(database_, SQLITE_RANGE));
+            return std::nullopt;
+        }
+    }
+    LdStoreFetchResult result;
+    if (request.resultType == LdFetchRequest::ResultType::Count) {
+        const int step = sqlite3_step(raw);
+        if (step != SQLITE_ROW) {
+            failWith(error, sqliteError(database_, step));
+            return std::nullopt;
+        }
+        result.count = static_cast<std::uint64_t>(sqlite3_column_int64(raw, 0));
+        return result;
+    }
+    if (!readObjectRows(raw, request.entity, translated->selectsEntityColumn,
+                        translated->prefetches ? &translated->prefetchedColumns : nullptr,
+                        result.objectIDs, error)) {
+        return std::nullopt;
+    }
+    result.count = result.objectIDs.size();
     return result;
+}
+
+void LdCryptStore::setUsePropertiesCache(bool use) {
+    usePropertiesCache_ = use;
+    if (!use) {
+        clearPropertiesCache();
+    }
+}
+
+void LdCryptStore::clearPropertiesCache() {
+    propertiesCache_.clear();
+    propertiesCacheOrder_.clear();
+}
+
+void LdCryptStore::cleanPropertiesCache() {
+    if (propertiesCache_.size() != propertiesCacheOrder_.size()) {
+        clearPropertiesCache();
+        return;
+    }
+    if (propertiesCache_.size() <= kAvgPropertiesCacheSize) {
+        return;
+    }
+    const std::size_t remove = propertiesCache_.size() - kAvgPropertiesCacheSize;
+    for (std::size_t index = 0; index < remove; ++index) {
+        propertiesCache_.erase(propertiesCacheOrder_[index]);
+    }
+    propertiesCacheOrder_.erase(
+            propertiesCacheOrder_.begin(),
+            propertiesCacheOrder_.begin() + static_cast<std::ptrdiff_t>(remove));
+}
+
+void LdCryptStore::addPropertiesCacheEntry(const LdObjectID& objectID, PropertiesCacheEntry entry) {
+    if (propertiesCache_.size() >= kMaxPropertiesCacheSize) {
+        cleanPropertiesCache();
+    }
+    const bool inserted = propertiesCache_.insert_or_assign(objectID, std::move(entry)).second;
+    if (!inserted) {
+        propertiesCacheOrder_.erase(
+                std::find(propertiesCacheOrder_.begin(), propertiesCacheOrder_.end(), objectID));
+    }
+    propertiesCacheOrder_.push_back(objectID);
+}
+
+void LdCryptStore::addToPropertiesCache(
+        std::vector<std::pair<LdObjectID, PropertiesCacheEntry>> batch) {
+    const std::size_t room =
+            kMaxPropertiesCacheSize - std::min(kMaxPropertiesCacheSize, propertiesCache_.size());
+    if (batch.size() >= kAvgPropertiesCacheSize && batch.size() > room) {
+        // A large batch replaces the cache; only its last rows fit.
+        clearPropertiesCache();
+        const std::size_t skip =
+                batch.size() > kMaxPropertiesCacheSize ? batch.size() - kMaxPropertiesCacheSize : 0;
+        for (std::size_t index = skip; index < batch.size(); ++index) {
+            if (propertiesCache_
+                        .insert_or_assign(batch[index].first, std::move(batch[index].second))
+                        .second) {
+                propertiesCacheOrder_.push_back(batch[index].first);
+            }
+        }
+        return;
+    }
+    for (auto& [objectID, entry] : batch) {
+        addPropertiesCacheEntry(objectID, std::move(entry));
+    }
+}
+
+bool LdCryptStore::analyzeIfNeeded(bool force, LdError* error) {
+    if (!force) {
+        sqlite3_stmt* raw = preparedStatementForQuery(
+                "SELECT COUNT(*) FROM sqlite_master WHERE type='table' AND name='sqlite_stat1';",
+                database_);
+        if (raw == nullptr) {
+            return failWith(error, sqliteError(database_, SQLITE_ERROR));
+        }
+        StatementGuard statement(raw);
+        if (sqlite3_step(raw) != SQLITE_ROW) {
+            return failWith(error, sqliteError(database_, SQLITE_ERROR));
+        }
+        if (sqlite3_column_int64(raw, 0) > 0) {
+            return true;
+        }
+    }
+    if (!executeStatement("ANALYZE;", error)) {
+        return false;
+    }
+    insertsSinceAnalyze_ = 0;
+    return true;
+}
+
+bool LdCryptStore::isModelCompatibleWithMetadata(const LdObjectModel& model,
+                                                 const LdValue::Dictionary& metadata) {
+    auto found = metadata.find(kLdStoreModelVersionHashesKey);
+    if (found == metadata.end()) {
+        return true;
+    }
+    if (!found->second.isDictionary()) {
+        return false;
+    }
+    const LdValue::Dictionary& hashes = found->second.dictionaryValue();
+    if (hashes.size() != model.entities().size()) {
+        return false;
+    }
+    for (const LdEntityDescription* entity : model.entities()) {
+        auto hash = hashes.find(entity->name());
+        if (hash == hashes.end() || !hash->second.isData() ||
+            hash->second.dataValue() != model.versionHashForEntity(entity)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool LdCryptStore::vacuumWithError(LdError* error) {

@@ -236,16 +236,18 @@ private:
     void addToPropertiesCache(std::vector<std::pair<LdObjectID, PropertiesCacheEntry>> batch);
     // cleanPropertiesCache — keeps the newest entries.
     void cleanPropertiesCache();
-    // Reads the prefetched columns of one row (starting at `firstColumn`) into a cache entry of
-    // the row's entity; only attributes the entity has get a value.
-    PropertiesCacheEntry cacheEntryForRow(
-            sqlite3_stmt* statement,
-            int firstColumn,
-            const LdEntityDescription* entity,
-            const std::vector<const LdAttributeDescription*>& attributes) const;
-    // Prefetched attributes of an entity's whole hierarchy, each column once.
-    const std::vector<const LdAttributeDescription*>& hierarchyAttributes(
-            const LdEntityDescription* entity);
+    // The columns a fetch of `entity` prefetches: every stored attribute of its whole hierarchy,
+    // each column once (first occurrence wins).
+    const std::vector<std::string>& hierarchyColumns(const LdEntityDescription* entity);
+    // Reads the rows of a fetch or to-many fault: object IDs, and cache entries from the
+    // prefetched columns `prefetched` (starting after the key and the entity column) while the
+    // cache is on. Fails with the SQLite error when a step fails.
+    bool readObjectRows(sqlite3_stmt* statement,
+                        const LdEntityDescription* fallback,
+                        bool hasEntityColumn,
+                        const std::vector<std::string>* prefetched,
+                        std::vector<LdObjectID>& objectIDs,
+                        LdError* error);
     // Runs ANALYZE when the file has no statistics yet, so that joins are planned from the
     // selective indexes.
     bool analyzeIfNeeded(bool force, LdError* error);
@@ -261,6 +263,7 @@ private:
     bool usePropertiesCache_ = true;
     std::unordered_map<LdObjectID, PropertiesCacheEntry> propertiesCache_;
     std::vector<LdObjectID> propertiesCacheOrder_;  // oldest first
-    std::unordered_map<const LdEntityDescription*, std::vector<const LdAttributeDescription*>>
-            hierarchyAttributes_;
+    std::unordered_map<const LdEntityDescription*, std::vector<std::string>> hierarchyColumns_;
+    // Rows inserted since the statistics were last gathered; ANALYZE runs again at 10,000.
+    std::uint64_t insertsSinceAnalyze_ = 0;
 };

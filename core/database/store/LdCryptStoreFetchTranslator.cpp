@@ -640,30 +640,14 @@ std::optional<LdCryptStoreFetchStatement> LdCryptStoreFetchTranslator::statement
     }
     std::string order = orderTerms.empty() ? "" : " ORDER BY " + joined(orderTerms, ", ");
 
-    // Prefetched columns: every stored attribute of the entity and its descendants, each column
-    // once (first occurrence wins), then the row version.
+    // Prefetched columns: every stored attribute of the entity and its descendants, then the row
+    // version.
     std::string columns;
     if (usePropertiesCache) {
-        std::vector<const LdEntityDescription*> hierarchy{request.entity};
-        for (const LdEntityDescription* descendant : request.entity->allDescendants()) {
-            hierarchy.push_back(descendant);
-        }
-        std::vector<std::string> seen;
-        for (const LdEntityDescription* entity : hierarchy) {
-            const LdCryptStoreEntityMapping* entityMapping = schema_.mapping(entity);
-            for (const LdAttributeDescription* attribute : entity->attributes()) {
-                const std::size_t number = attribute->propertyNumber();
-                if (attribute->isTransient() || entityMapping == nullptr ||
-                    number >= entityMapping->columns.size() ||
-                    entityMapping->columns[number].empty() ||
-                    std::find(seen.begin(), seen.end(), entityMapping->columns[number]) !=
-                            seen.end()) {
-                    continue;
-                }
-                seen.push_back(entityMapping->columns[number]);
-                statement.prefetchedAttributes.push_back(attribute);
-                columns += std::string(",") + kRootAlias + "." + entityMapping->columns[number];
-            }
+        statement.prefetches = true;
+        statement.prefetchedColumns = schema_.prefetchColumns(request.entity);
+        for (const std::string& column : statement.prefetchedColumns) {
+            columns += std::string(",") + kRootAlias + "." + column;
         }
         columns += std::string(",") + kRootAlias + ".Z_VERSION";
     }

@@ -25,9 +25,10 @@ struct LdCryptStoreFetchStatement {
     std::string sql;
     std::vector<LdCryptStoreBinding> bindings;  // bound in order from position 1
     // Objects and IDs: the columns after t0.Z_PK are t0.Z_ENT (when selectsEntityColumn), then the
-    // prefetched attributes in this order, then Z_VERSION (only when attributes are prefetched).
+    // prefetched attribute columns in this order, then Z_VERSION (only when prefetching).
     bool selectsEntityColumn = false;
-    std::vector<const LdAttributeDescription*> prefetchedAttributes;
+    bool prefetches = false;
+    std::vector<std::string> prefetchedColumns;
 };
 
 // Stateless apart from the schema it reads; any thread. The schema outlives the translator.

@@ -136,7 +136,30 @@ bool LdCryptStoreSchema::build(LdError* error) {
         }
     }
     buildJoinTables();
+    for (const LdEntityDescription* entity : entitiesByID_) {
+        std::vector<const LdEntityDescription*> hierarchy{entity};
+        for (const LdEntityDescription* descendant : entity->allDescendants()) {
+            hierarchy.push_back(descendant);
+        }
+        std::vector<std::string>& columns = prefetchColumns_[entity];
+        for (const LdEntityDescription* member : hierarchy) {
+            const LdCryptStoreEntityMapping& memberMapping = mappings_.at(member);
+            for (std::size_t number : memberMapping.storedAttributes) {
+                const std::string& column = memberMapping.columns[number];
+                if (std::find(columns.begin(), columns.end(), column) == columns.end()) {
+                    columns.push_back(column);
+                }
+            }
+        }
+    }
     return true;
+}
+
+const std::vector<std::string>& LdCryptStoreSchema::prefetchColumns(
+        const LdEntityDescription* entity) const {
+    static const std::vector<std::string> kNone;
+    auto found = prefetchColumns_.find(entity);
+    return found != prefetchColumns_.end() ? found->second : kNone;
 }
 
 int LdCryptStoreSchema::entityID(const LdEntityDescription* entity) const {

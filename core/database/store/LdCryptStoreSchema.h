@@ -93,6 +93,9 @@ public:
     const LdCryptStoreEntityMapping* mapping(const LdEntityDescription* entity) const;
     // The join mapping of a many-to-many relationship, or nullptr for any other relationship.
     const LdCryptStoreJoinMapping* joinMapping(const LdRelationshipDescription* relationship) const;
+    // The attribute columns a fetch of `entity` reads ahead: every stored attribute of the entity
+    // and its descendants (pre-order), each column once (first occurrence wins).
+    const std::vector<std::string>& prefetchColumns(const LdEntityDescription* entity) const;
     // Every entity table's name, in numbering order of their roots.
     std::vector<std::string> entityTableNames() const;
     // The column definitions of a root entity's table (without "CREATE TABLE").
@@ -119,6 +122,7 @@ private:
     std::unordered_map<const LdEntityDescription*, LdCryptStoreEntityMapping> mappings_;
     std::unordered_map<const LdRelationshipDescription*, LdCryptStoreJoinMapping> joins_;
     std::unordered_map<const LdEntityDescription*, std::vector<std::string>> columnDefinitions_;
+    std::unordered_map<const LdEntityDescription*, std::vector<std::string>> prefetchColumns_;
     std::vector<std::string> tableStatements_;
     std::vector<std::string> joinStatements_;
 };

@@ -10,6 +10,7 @@
 
 #include "core/database/store/detail/LdSQLite.h"
 #include "core/support/platform/LdUUID.h"
+#include "core/support/plist/LdKeyedArchive.h"
 
 #include "tests/testutil/LdTestUtil.h"
 
@@ -142,7 +143,10 @@ TEST_F(LdCryptStoreTest, NewUnencryptedFileIsPlainSqliteWithExactlyTheStoreTable
     ASSERT_TRUE(store->isOpen());
     EXPECT_EQ(store->metadata().at(kLdStoreTypeKey), LdValue("CryptStore"));
     EXPECT_TRUE(LdUUID::isUUIDString(store->identifier()));
-    EXPECT_EQ(store->metadata().size(), 2U);
+    EXPECT_EQ(store->metadata().at(kLdStoreModelVersionIdentifiersKey), LdValue::array({"4992"}));
+    EXPECT_EQ(store->metadata().at(kLdStoreModelVersionHashesKey),
+              LdValue(model().versionHashes()));
+    EXPECT_EQ(store->metadata().size(), 4U);
     ASSERT_TRUE(store->closeDatabase());
 
     const LdData bytes = ldReadFile(path_);
@@ -173,20 +177,66 @@ TEST_F(LdCryptStoreTest, ReopeningKeepsMetadataAndNumbering) {
         auto store = loadedStore();
         identifier = store->identifier();
         auto metadata = store->metadata();
-        metadata["NSStoreModelVersionIdentifiers"] = LdValue::array({"4992"});
+        metadata["LdCatalogueKey"] = LdValue("kept");
         store->setMetadata(metadata);
         LdError error;
         ASSERT_TRUE(store->saveChanges({}, &error)) << error;
     }
     auto store = loadedStore();
     EXPECT_EQ(store->identifier(), identifier);
-    EXPECT_EQ(store->metadata().at("NSStoreModelVersionIdentifiers"), LdValue::array({"4992"}));
+    EXPECT_EQ(store->metadata().at("LdCatalogueKey"), LdValue("kept"));
     EXPECT_EQ(store->schema()->numbering(), LdCryptStoreSchema::numberingForNewFile(model()));
     bool correct = false;
     auto metadata = LdCryptStore::metadataForCryptStoreAtURL(path_, "", &correct);
     ASSERT_TRUE(metadata.has_value());
     EXPECT_TRUE(correct);
     EXPECT_EQ(metadata->at(kLdStoreUUIDKey), LdValue(identifier));
+}
+
+TEST_F(LdCryptStoreTest, FileOfAnotherModelVersionIsRefusedWhereItsHashesDiffer) {
+    LdValue::Dictionary metadata;
+    {
+        auto store = loadedStore();
+        metadata = store->metadata();
+    }
+    EXPECT_TRUE(LdCryptStore::isModelCompatibleWithMetadata(model(), metadata));
+    LdValue::Dictionary hashes = metadata.at(kLdStoreModelVersionHashesKey).dictionaryValue();
+
+    // Files written before hashes were recorded carry none: the numbering alone decides.
+    metadata.erase(kLdStoreModelVersionHashesKey);
+    EXPECT_TRUE(LdCryptStore::isModelCompatibleWithMetadata(model(), metadata));
+
+    LdValue::Dictionary changed = hashes;
+    changed["Account"] = LdValue(LdData{1, 2, 3});
+    metadata[kLdStoreModelVersionHashesKey] = LdValue(changed);
+    EXPECT_FALSE(LdCryptStore::isModelCompatibleWithMetadata(model(), metadata));
+    LdValue::Dictionary missing = hashes;
+    missing.erase("Account");
+    metadata[kLdStoreModelVersionHashesKey] = LdValue(missing);
+    EXPECT_FALSE(LdCryptStore::isModelCompatibleWithMetadata(model(), metadata));
+
+    // Written into the file, a changed hash makes the load fail and leaves the store closed.
+    auto archive = LdKeyedArchiver::archivedDataWithRootObject(LdValue([&] {
+        LdValue::Dictionary written = metadata;
+        written[kLdStoreModelVersionHashesKey] = LdValue(changed);
+        return written;
+    }()));
+    ASSERT_TRUE(archive.has_value());
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* statement = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "UPDATE T_METADATA SET plist = ?;", -1, &statement, nullptr),
+              SQLITE_OK);
+    sqlite3_bind_blob(statement, 1, archive->data(), static_cast<int>(archive->size()),
+                      SQLITE_TRANSIENT);
+    EXPECT_EQ(sqlite3_step(statement), SQLITE_DONE);
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    LdCryptStore store(path_, passwordOptions(""));
+    LdError error;
+    EXPECT_FALSE(store.loadMetadata(&error));
+    EXPECT_FALSE(store.isOpen());
+    EXPECT_NE(error.description().find("data model"), std::string::npos) << error;
 }
 
 TEST_F(LdCryptStoreTest, EncryptedFileNeedsItsPassword) {
