@@ -199,19 +199,18 @@ private:
                  const std::string& previousAlias,
                  const std::string& previousColumn,
                  const std::string& column) {
-        std::string text = useLeftOuterJoin_ ? "LEFT OUTER JOIN " : "JOIN ";
-        text += table;
-        text += " AS ";
-        text += alias;
-        text += " ON ";
-        text += previousAlias;
-        text += '.';
-        text += previousColumn;
-        text += " = ";
-        text += alias;
-        text += '.';
-        text += column;
-        joins_.push_back(std::move(text));
+        joins_.push_back(
+                joinText(useLeftOuterJoin_, table, alias, previousAlias, previousColumn, column));
+    }
+
+    static std::string joinText(bool leftOuter,
+                                const std::string& table,
+                                const std::string& alias,
+                                const std::string& previousAlias,
+                                const std::string& previousColumn,
+                                const std::string& column) {
+        return (leftOuter ? "LEFT OUTER JOIN " : "JOIN ") + table + " AS " + alias + " ON " +
+               previousAlias + "." + previousColumn + " = " + alias + "." + column;
     }
 
     // Walks the first `count` components from the request's entity, each a relationship, joining
@@ -483,8 +482,8 @@ private:
         if (!endsWithCount(components.back())) {
             return fail("collection operator " + components.back() + " is not supported");
         }
-        if (components.size() != 2) {
-            return fail("@count is supported on a relationship of the fetched entity only");
+        if (components.size() < 2) {
+            return fail("@count needs a relationship before it");
         }
         const LdRelationshipDescription* relationship =
                 request_.entity->relationshipNamed(components.front());
@@ -519,8 +518,42 @@ private:
                         columnOf(request_.entity, relationship->propertyNumber()) + " = " + alias +
                         "." + kPrimaryKey;
         }
-        return "(SELECT COUNT(" + counted + ") FROM " + from + " " + alias + "  WHERE (" +
-               condition + "))";
+        // A longer path ("entries.tags.@count") joins on from the relationship's destination.
+        std::vector<std::string> joins;
+        std::string previousAlias = alias;
+        const LdEntityDescription* current = destination;
+        for (std::size_t i = 1; i + 1 < components.size(); ++i) {
+            const std::string& name = components[i];
+            const LdRelationshipDescription* step = current->relationshipNamed(name);
+            if (step == nullptr) {
+                return fail(current->propertyNamed(name) != nullptr
+                                    ? "Expected " + name + " is a relationship property"
+                                    : "unknown path component \"" + name + "\"");
+            }
+            const LdEntityDescription* next = step->destinationEntity();
+            std::string nextAliasText;
+            if (step->isToOne()) {
+                nextAliasText = nextAlias();
+                joins.push_back(joinText(false, tableOf(next), nextAliasText, previousAlias,
+                                         columnOf(current, step->propertyNumber()), kPrimaryKey));
+            } else if (const LdCryptStoreJoinMapping* join = schema_.joinMapping(step)) {
+                const std::string joinAlias = nextAlias();
+                nextAliasText = nextAlias();
+                joins.push_back(joinText(false, join->tableName, joinAlias, previousAlias,
+                                         kPrimaryKey, join->ownerColumn));
+                joins.push_back(joinText(false, tableOf(next), nextAliasText, joinAlias,
+                                         join->targetColumn, kPrimaryKey));
+            } else {
+                nextAliasText = nextAlias();
+                joins.push_back(
+                        joinText(false, tableOf(next), nextAliasText, previousAlias, kPrimaryKey,
+                                 columnOf(next, step->inverseRelationship()->propertyNumber())));
+            }
+            previousAlias = nextAliasText;
+            current = next;
+        }
+        return "(SELECT COUNT(" + counted + ") FROM " + from + " " + alias + " " +
+               joined(joins, " ") + " WHERE (" + condition + "))";
     }
 
     const LdCryptStoreSchema& schema_;

@@ -178,6 +178,15 @@ TEST_F(LdCryptStoreFetchTranslatorTest, CountSubqueriesPerRelationshipKind) {
     EXPECT_EQ(sql(request("DayBalance", "account.@count == 1")),
               "SELECT COUNT(*) FROM TE_DAYBALANCE AS t0  WHERE (SELECT COUNT(t1.Z_PK) FROM "
               "TE_ACCOUNTLISTOBJECT t1  WHERE (t0.RACCOUNT = t1.Z_PK)) = ?;");
+    // A longer path joins on from the first relationship's destination, with inner joins.
+    EXPECT_EQ(sql(request("Entry", "dayBalance.entries.@count == 2 OR title == nil")),
+              "SELECT COUNT(*) FROM TE_BASEENTRY AS t0  WHERE t0.Z_ENT IN (" + number("Entry") +
+                      ", " + number("PrebookedOnlineEntry") +
+                      ") AND (((SELECT COUNT(t1.Z_PK) FROM TE_DAYBALANCE t1 JOIN TE_BASEENTRY AS "
+                      "t2 ON t1.Z_PK = t2.RDAYBALANCE WHERE (t0.RDAYBALANCE = t1.Z_PK)) = ? OR "
+                      "t0.ZTITLE IS NULL));");
+    EXPECT_EQ(sql(request("Entry", "dayBalance.date.@count == 2")),
+              "ERROR: Expected date is a relationship property");
 }
 
 TEST_F(LdCryptStoreFetchTranslatorTest, StringComparisonsGoThroughTheStoreFunctions) {
@@ -335,6 +344,8 @@ TEST_F(LdCryptStoreFetchSQLTest, TranslatedCountsRunAndCount) {
     EXPECT_EQ(count(request("Entry", "title LIKE[c] %@", {"b*"})), 2);
     EXPECT_EQ(count(request("Entry", "dayBalance.date > %@ OR title == nil", {15})), 1);
     EXPECT_EQ(count(request("DayBalance", "entries.@count >= 2")), 1);
+    EXPECT_EQ(count(request("Entry", "dayBalance.entries.@count == 2")), 2);
+    EXPECT_EQ(count(request("Entry", "dayBalance.entries.tags.@count == 0")), 3);
     EXPECT_EQ(count(request("Entry", "dayBalance IN %@",
                             {LdPredicateArgument::ObjectIDList{objectID("DayBalance", 2)}})),
               1);
