@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "core/database/store/detail/LdSQLite.h"
+#include "core/support/LdLogger.h"
 #include "core/support/platform/LdUUID.h"
 #include "core/support/plist/LdKeyedArchive.h"
 
@@ -277,11 +278,39 @@ TEST_F(LdCryptStoreTest, FileWithLegacyIterationCountOpensWithTheRightPassword) 
               SQLITE_OK);
     sqlite3_close(db);
 
+    // The opening logs that it fell back to the old mode.
+    LdTemporaryFolder logs;
+    LdLogger& logger = LdLogger::shared();
+    logger.setFolderURL(logs.path());
+    const int level = logger.logLevel();
+    logger.setLogLevel(1);
+    const auto loggedOldMode = [&] {
+        std::string text;
+        for (const auto& file : std::filesystem::directory_iterator(logs.path())) {
+            const LdData bytes = ldReadFile(file);
+            text.append(bytes.begin(), bytes.end());
+        }
+        logger.clearExistingLogs();
+        return text.find("running with old database mode") != std::string::npos;
+    };
+
     EXPECT_TRUE(LdCryptStore::isPasswordCorrect("old", path_));
     LdCryptStore wrong(path_, passwordOptions("other"));
     EXPECT_FALSE(wrong.loadMetadata());
+    logger.clearExistingLogs();
     auto store = loadedStore("old");
     EXPECT_TRUE(store->isOpen());
+    EXPECT_TRUE(loggedOldMode());
+
+    // A new password writes the file with today's key derivation.
+    LdError error;
+    ASSERT_TRUE(store->changePasswordTo("new", &error)) << error;
+    store.reset();
+    auto reopened = loadedStore("new");
+    EXPECT_TRUE(reopened->isOpen());
+    EXPECT_FALSE(loggedOldMode());
+    logger.setFolderURL(std::nullopt);
+    logger.setLogLevel(level);
 }
 
 TEST_F(LdCryptStoreTest, FilesWithoutTablesCountAsWrongPassword) {
