@@ -64,6 +64,9 @@ public:
     const std::vector<const LdRelationshipDescription*>& relationships() const {
         return relationships_;
     }
+    // The position of a property among attributes() or relationships() (whichever holds it), by
+    // property number, so that objects can keep the two kinds in separate dense arrays.
+    std::size_t kindIndex(std::size_t propertyNumber) const { return kindIndexes_[propertyNumber]; }
     // The property of that name, inherited ones included; nullptr when there is none (or it is of
     // the other kind). Logarithmic in the number of properties.
     const LdPropertyDescription* propertyNamed(std::string_view name) const;
@@ -94,6 +97,7 @@ private:
     std::vector<const LdPropertyDescription*> properties_;
     std::vector<const LdAttributeDescription*> attributes_;
     std::vector<const LdRelationshipDescription*> relationships_;
+    std::vector<std::size_t> kindIndexes_;
     std::map<std::string, const LdPropertyDescription*, std::less<>> propertiesByName_;
     LdData versionHash_;
 };

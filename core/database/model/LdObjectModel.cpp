@@ -141,19 +141,21 @@ void LdObjectModel::numberProperties(LdEntityDescription& entity) {
         entity.attributes_ = parent->attributes_;
         entity.relationships_ = parent->relationships_;
         entity.propertiesByName_ = parent->propertiesByName_;
+        entity.kindIndexes_ = parent->kindIndexes_;
     }
-    auto append = [&entity](LdPropertyDescription& property) {
+    auto append = [&entity](LdPropertyDescription& property, std::size_t kindIndex) {
         property.propertyNumber_ = entity.properties_.size();
         entity.properties_.push_back(&property);
         entity.propertiesByName_.emplace(property.name(), &property);
+        entity.kindIndexes_.push_back(kindIndex);
     };
     for (const std::unique_ptr<LdAttributeDescription>& attribute : entity.ownAttributes_) {
-        append(*attribute);
+        append(*attribute, entity.attributes_.size());
         entity.attributes_.push_back(attribute.get());
     }
     for (const std::unique_ptr<LdRelationshipDescription>& relationship :
          entity.ownRelationships_) {
-        append(*relationship);
+        append(*relationship, entity.relationships_.size());
         entity.relationships_.push_back(relationship.get());
     }
 }

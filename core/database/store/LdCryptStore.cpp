@@ -11,7 +11,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdlib>
 #include <map>
+#include <mutex>
 #include <set>
 #include <system_error>
 #include <type_traits>
@@ -336,6 +338,7 @@ LdCryptStore::~LdCryptStore() {
 }
 
 std::string LdCryptStore::identifier() const {
+    std::lock_guard lock(mutex_);
     auto found = metadata_.find(kLdStoreUUIDKey);
     return found != metadata_.end() ? found->second.stringValue() : std::string();
 }
@@ -389,6 +392,7 @@ bool LdCryptStore::openConnection(sqlite3** connection, LdError* error) const {
 }
 
 bool LdCryptStore::openDatabase(LdError* error) {
+    std::lock_guard lock(mutex_);
     if (database_ != nullptr) {
         return true;
     }
@@ -444,6 +448,7 @@ void LdCryptStore::finalizeCachedStatements() {
 }
 
 bool LdCryptStore::closeDatabase() {
+    std::lock_guard lock(mutex_);
     if (database_ == nullptr) {
         return true;
     }
@@ -458,6 +463,7 @@ bool LdCryptStore::closeDatabase() {
 }
 
 bool LdCryptStore::isPasswordCorrect() {
+    std::lock_guard lock(mutex_);
     return database_ != nullptr && connectionReadsFile(database_);
 }
 
@@ -493,6 +499,7 @@ sqlite3_stmt* LdCryptStore::cachedStatement(const std::string& sql, LdError* err
 }
 
 bool LdCryptStore::loadMetadata(LdError* error) {
+    std::lock_guard lock(mutex_);
     if (database_ == nullptr) {
         repairInterruptedPasswordChange();
     }
@@ -677,6 +684,7 @@ std::optional<std::uint64_t> LdCryptStore::nextPrimaryKey(const std::string& tab
 
 std::optional<LdObjectID> LdCryptStore::obtainPermanentIDForEntity(
         const LdEntityDescription* entity, LdError* error) {
+    std::lock_guard lock(mutex_);
     if (entity == nullptr || schema_ == nullptr) {
         return std::nullopt;
     }
@@ -713,6 +721,7 @@ LdObjectID LdCryptStore::objectIDForRow(sqlite3_stmt* statement,
 }
 
 bool LdCryptStore::saveChanges(const LdStoreChangeSet& changes, LdError* error) {
+    std::lock_guard lock(mutex_);
     if (database_ == nullptr || schema_ == nullptr) {
         return failWith(error, storeError("store not loaded"));
     }
@@ -1065,6 +1074,7 @@ bool LdCryptStore::deleteObject(const LdObjectID& objectID, LdError* error) {
 
 std::optional<LdStoreNode> LdCryptStore::valuesForObjectWithID(const LdObjectID& objectID,
                                                                LdError* error) {
+    std::lock_guard lock(mutex_);
     if (!objectID.isValid() || schema_ == nullptr) {
         return std::nullopt;
     }
@@ -1108,6 +1118,7 @@ std::optional<LdStoreNode> LdCryptStore::valuesForObjectWithID(const LdObjectID&
 
 std::optional<std::vector<LdObjectID>> LdCryptStore::valueForRelationship(
         const LdRelationshipDescription* relationship, const LdObjectID& objectID, LdError* error) {
+    std::lock_guard lock(mutex_);
     if (relationship == nullptr || !objectID.isValid() || schema_ == nullptr) {
         return std::nullopt;
     }
@@ -1180,7 +1191,7 @@ std::optional<std::vector<LdObjectID>> LdCryptStore::valueForRelationship(
     }
     bindKey(statement, 1, objectID.primaryKey());
     const bool read = readObjectRows(statement, destination, target->hasEntityColumn, prefetched,
-                                     result, error);
+                                     result, nullptr, error);
     sqlite3_reset(statement);
     if (!read) {
         return std::nullopt;
@@ -1236,9 +1247,11 @@ bool LdCryptStore::readObjectRows(sqlite3_stmt* statement,
                                   bool hasEntityColumn,
                                   const std::vector<std::string>* prefetched,
                                   std::vector<LdObjectID>& objectIDs,
+                                  std::vector<LdStoreNode>* nodes,
                                   LdError* error) {
     const int firstPrefetched = hasEntityColumn ? 2 : 1;
     const bool caching = usePropertiesCache_ && prefetched != nullptr;
+    const bool keepNodes = caching && nodes != nullptr;
     const int versionColumn =
             prefetched != nullptr ? firstPrefetched + static_cast<int>(prefetched->size()) : 0;
     std::unordered_map<const LdEntityDescription*,
@@ -1251,7 +1264,7 @@ bool LdCryptStore::readObjectRows(sqlite3_stmt* statement,
             continue;
         }
         LdObjectID objectID = objectIDForRow(statement, 0, hasEntityColumn ? 1 : -1, fallback);
-        if (caching && batch.size() < kMaxCachedRowsPerFetch) {
+        if (keepNodes || (caching && batch.size() < kMaxCachedRowsPerFetch)) {
             const LdEntityDescription* entity = objectID.entity();
             auto found = slotsByEntity.find(entity);
             if (found == slotsByEntity.end()) {
@@ -1272,7 +1285,13 @@ bool LdCryptStore::readObjectRows(sqlite3_stmt* statement,
                 }
                 entry.version =
                         static_cast<std::uint64_t>(sqlite3_column_int64(statement, versionColumn));
-                batch.emplace_back(objectID, std::move(entry));
+                if (keepNodes) {
+                    nodes->push_back(std::move(entry));
+                } else {
+                    batch.emplace_back(objectID, std::move(entry));
+                }
+            } else if (keepNodes) {
+                nodes->emplace_back();
             }
         }
         objectIDs.push_back(objectID);
@@ -1288,6 +1307,7 @@ bool LdCryptStore::readObjectRows(sqlite3_stmt* statement,
 
 std::optional<LdStoreFetchResult> LdCryptStore::executeFetchRequest(const LdFetchRequest& request,
                                                                     LdError* error) {
+    std::lock_guard lock(mutex_);
     if (request.entity == nullptr) {
         return std::nullopt;
     }
@@ -1329,9 +1349,11 @@ std::optional<LdStoreFetchResult> LdCryptStore::executeFetchRequest(const LdFetc
         result.count = static_cast<std::uint64_t>(sqlite3_column_int64(raw, 0));
         return result;
     }
-    if (!readObjectRows(raw, request.entity, translated->selectsEntityColumn,
-                        translated->prefetches ? &translated->prefetchedColumns : nullptr,
-                        result.objectIDs, error)) {
+    if (!readObjectRows(
+                raw, request.entity, translated->selectsEntityColumn,
+                translated->prefetches ? &translated->prefetchedColumns : nullptr, result.objectIDs,
+                request.resultType == LdFetchRequest::ResultType::Objects ? &result.nodes : nullptr,
+                error)) {
         return std::nullopt;
     }
     result.count = result.objectIDs.size();
@@ -1339,6 +1361,7 @@ std::optional<LdStoreFetchResult> LdCryptStore::executeFetchRequest(const LdFetc
 }
 
 void LdCryptStore::setUsePropertiesCache(bool use) {
+    std::lock_guard lock(mutex_);
     usePropertiesCache_ = use;
     if (!use) {
         clearPropertiesCache();
@@ -1346,6 +1369,7 @@ void LdCryptStore::setUsePropertiesCache(bool use) {
 }
 
 void LdCryptStore::clearPropertiesCache() {
+    std::lock_guard lock(mutex_);
     propertiesCache_.clear();
     propertiesCacheOrder_.clear();
 }
@@ -1403,26 +1427,61 @@ void LdCryptStore::addToPropertiesCache(
 }
 
 bool LdCryptStore::analyzeIfNeeded(bool force, LdError* error) {
-    if (!force) {
-        sqlite3_stmt* raw = preparedStatementForQuery(
-                "SELECT COUNT(*) FROM sqlite_master WHERE type='table' AND name='sqlite_stat1';",
-                database_);
-        if (raw == nullptr) {
-            return failWith(error, sqliteError(database_, SQLITE_ERROR));
-        }
-        StatementGuard statement(raw);
-        if (sqlite3_step(raw) != SQLITE_ROW) {
-            return failWith(error, sqliteError(database_, SQLITE_ERROR));
-        }
-        if (sqlite3_column_int64(raw, 0) > 0) {
-            return true;
-        }
+    if (!force && !statisticsOutdated()) {
+        return true;
     }
     if (!executeStatement("ANALYZE;", error)) {
         return false;
     }
     insertsSinceAnalyze_ = 0;
     return true;
+}
+
+// The statistics are outdated when some entity table holds more than twice the rows they
+// recorded for it (a file that grew by small saves), or when there are none while a table has
+// rows. Both lookups are cheap: the largest key comes from the end of the table's b-tree.
+bool LdCryptStore::statisticsOutdated() {
+    const auto integer = [this](const std::string& sql, const std::string& binding,
+                                std::int64_t& value) {
+        sqlite3_stmt* raw = preparedStatementForQuery(sql, database_);
+        if (raw == nullptr) {
+            return false;
+        }
+        StatementGuard statement(raw);
+        if (!binding.empty()) {
+            sqlite3_bind_text(raw, 1, binding.c_str(), -1, SQLITE_TRANSIENT);
+        }
+        value = 0;
+        if (sqlite3_step(raw) == SQLITE_ROW) {
+            const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
+            value = text != nullptr ? std::strtoll(text, nullptr, 10) : 0;
+        }
+        return true;
+    };
+    std::int64_t hasStatistics = 0;
+    if (!integer("SELECT COUNT(*) FROM sqlite_master WHERE type='table' AND "
+                 "name='sqlite_stat1';",
+                 "", hasStatistics)) {
+        return false;
+    }
+    for (const std::string& table : schema_->entityTableNames()) {
+        std::int64_t rows = 0;
+        if (!integer("SELECT MAX(" + std::string(kLdCryptStorePrimaryKeyColumn) + ") FROM " +
+                             table + ";",
+                     "", rows) ||
+            rows <= 0) {
+            continue;
+        }
+        std::int64_t recorded = 0;
+        if (hasStatistics > 0 &&
+            !integer("SELECT stat FROM sqlite_stat1 WHERE tbl=? LIMIT 1;", table, recorded)) {
+            return false;
+        }
+        if (rows > 2 * recorded) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool LdCryptStore::isModelCompatibleWithMetadata(const LdObjectModel& model,
@@ -1449,6 +1508,7 @@ bool LdCryptStore::isModelCompatibleWithMetadata(const LdObjectModel& model,
 }
 
 bool LdCryptStore::vacuumWithError(LdError* error) {
+    std::lock_guard lock(mutex_);
     if (database_ == nullptr) {
         return failWith(error, storeError("store not loaded"));
     }
@@ -1719,6 +1779,7 @@ bool LdCryptStore::exportWithPassword(const std::string& newPassword,
 }
 
 bool LdCryptStore::changePasswordTo(const std::optional<std::string>& newPassword, LdError* error) {
+    std::lock_guard lock(mutex_);
     if (database_ == nullptr) {
         return failWith(error, storeError("store not loaded"));
     }

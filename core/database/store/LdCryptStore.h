@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -76,10 +77,15 @@ struct LdStoreNode {
 struct LdStoreFetchResult {
     std::vector<LdObjectID> objectIDs;
     std::uint64_t count = 0;
+    // Objects result type with the properties cache on: the values of each row, parallel to
+    // objectIDs (a node with version 0 where a row's values could not be read ahead). These rows
+    // do not go into the properties cache: the caller keeps them.
+    std::vector<LdStoreNode> nodes;
 };
 
-// The store of one database file. Closed after construction; loadMetadata opens it. The owner
-// (the session's coordinator) serialises every call; the store has no locks of its own.
+// The store of one database file. Closed after construction; loadMetadata opens it. Every
+// operation holds the store's one mutex around its connection, so contexts on several threads may
+// share a store.
 class LdCryptStore {
 public:
     // initWithPersistentStoreCoordinator:configurationName:URL:options:
@@ -102,7 +108,10 @@ public:
 
     // The metadata dictionary; written into the file at the start of every save.
     const LdValue::Dictionary& metadata() const { return metadata_; }
-    void setMetadata(LdValue::Dictionary metadata) { metadata_ = std::move(metadata); }
+    void setMetadata(LdValue::Dictionary metadata) {
+        std::lock_guard lock(mutex_);
+        metadata_ = std::move(metadata);
+    }
     // The store's unique identifier (NSStoreUUID of the metadata).
     std::string identifier() const;
 
@@ -130,10 +139,11 @@ public:
     bool saveChanges(const LdStoreChangeSet& changes, LdError* error = nullptr);
 
     // executeFetchRequest:withContext:error:
-    // Runs the one SELECT of the request. Objects and IDs give the object IDs in row order and,
-    // while the properties cache is on, put the prefetched values of up to 10,000 rows into the
-    // cache so that faulting them needs no SQL. A request the store cannot express fails with an
-    // error titled LdCryptStoreFetchTranslator::kUnsupportedFetchTitle.
+    // Runs the one SELECT of the request. Objects and IDs give the object IDs in row order.
+    // While the properties cache is on, objects also give every row's values (nodes), and IDs
+    // put the values of up to 10,000 rows into the cache so that faulting them needs no SQL. A
+    // request the store cannot express fails with an error titled
+    // LdCryptStoreFetchTranslator::kUnsupportedFetchTitle.
     std::optional<LdStoreFetchResult> executeFetchRequest(const LdFetchRequest& request,
                                                           LdError* error = nullptr);
 
@@ -247,10 +257,12 @@ private:
                         bool hasEntityColumn,
                         const std::vector<std::string>* prefetched,
                         std::vector<LdObjectID>& objectIDs,
+                        std::vector<LdStoreNode>* nodes,
                         LdError* error);
-    // Runs ANALYZE when the file has no statistics yet, so that joins are planned from the
-    // selective indexes.
+    // Runs ANALYZE when forced or when the file's statistics are missing or outdated, so that
+    // joins are planned from the selective indexes.
     bool analyzeIfNeeded(bool force, LdError* error);
+    bool statisticsOutdated();
 
     std::filesystem::path path_;
     std::string password_;
@@ -266,4 +278,6 @@ private:
     std::unordered_map<const LdEntityDescription*, std::vector<std::string>> hierarchyColumns_;
     // Rows inserted since the statistics were last gathered; ANALYZE runs again at 10,000.
     std::uint64_t insertsSinceAnalyze_ = 0;
+    // Serialises every operation on the connection; recursive because operations call each other.
+    mutable std::recursive_mutex mutex_;
 };

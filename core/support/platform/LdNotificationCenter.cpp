@@ -90,7 +90,7 @@ LdSubscription LdNotificationCenter::addObserverForName(std::string name,
 void LdNotificationCenter::postNotificationName(std::string_view name,
                                                 const void* object,
                                                 LdValue::Dictionary userInfo) {
-    postNotification(LdNotification{std::string(name), object, std::move(userInfo)});
+    postNotification(LdNotification{std::string(name), object, std::move(userInfo), {}});
 }
 
 void LdNotificationCenter::postNotification(const LdNotification& notification) {

@@ -2,6 +2,7 @@
 // other, with observers registered through subscriptions they own.
 #pragma once
 
+#include <any>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,6 +17,9 @@ struct LdNotification {
     std::string name;
     const void* object = nullptr;
     LdValue::Dictionary userInfo;
+    // A typed value for notifications whose contents are no plain values (the changed objects
+    // of a context); the poster documents its type.
+    std::any payload;
 };
 
 // Delivers notifications synchronously, on the posting thread, to the matching observers in the
