@@ -37,3 +37,6 @@ void ldAddCalendarCommands(CLI::App& app, LdCliCommandSet& commands);
 void ldAddPlistCommands(CLI::App& app, LdCliCommandSet& commands);
 void ldAddCryptoCommands(CLI::App& app, LdCliCommandSet& commands);
 void ldAddStoreCommands(CLI::App& app, LdCliCommandSet& commands);
+void ldAddIbanCommands(CLI::App& app, LdCliCommandSet& commands);
+void ldAddCalcCommands(CLI::App& app, LdCliCommandSet& commands);
+void ldAddCurrencyCommands(CLI::App& app, LdCliCommandSet& commands);

@@ -49,6 +49,9 @@ int ldRunCommandLine(const std::vector<std::string>& arguments, LdCliStreams str
     ldAddCryptoCommands(app, commands);
     ldAddPlistCommands(app, commands);
     ldAddStoreCommands(app, commands);
+    ldAddIbanCommands(app, commands);
+    ldAddCalcCommands(app, commands);
+    ldAddCurrencyCommands(app, commands);
 
     // CLI11 reads arguments from the back.
     std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
