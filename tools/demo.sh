@@ -46,3 +46,23 @@ echo "== Keyed archives and property lists, read by a bounded reader"
 data="$(cd "$(dirname "$0")/.." && pwd)/tests/data/plist"
 step plist show "$data/keyed-mutable-classes.xml"
 step --json plist show "$data/platform-sample.xml"
+
+echo
+echo "== Amounts typed as calculations: a sum or difference is a split booking"
+# The separators come from --locale or the environment; C reads "." as the decimal separator.
+export LC_ALL=C
+step calc '10+20+30.5'
+step --json calc '100-(20+30)'
+step calc -- '-(10+5)'
+step calc '3*(2+1)'
+step calc --locale de_DE --currency EUR '1.234,5+0,555'
+step calc --currency KWD '2.3455'
+step currency show KWD
+
+echo
+echo "== IBAN and BIC checks (ISO 13616 check digits, the registry's lengths)"
+step iban check 'DE89 3704 0044 0532 0130 00'
+printf '\n\033[1m$ ledra %s\033[0m\n' "iban check DE89370400440532013001"
+"$ledra" iban check DE89370400440532013001 || true
+step iban find 'Miete Januar IBAN de89 3704 0044 0532 0130 00, Kaution GB29 NWBK 6016 1331 9268 19'
+step bic check DEUTDEFF500
