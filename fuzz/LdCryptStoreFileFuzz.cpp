@@ -49,16 +49,12 @@ const LdObjectModel& model() {
     return LdObjectModel::ledraModel();
 }
 
-// Checks of faults that were found here and are not mended yet; off meanwhile so that the fuzzer
-// looks for others.
-// TODO(store): on once loading skips Z_ENT numbers below 1 before narrowing them to int (the row
-// -4294967295 reads as entity 1).
-constexpr bool kCheckNumbering = false;
-// TODO(store): on once faulting ignores a Z_ENT or to-one type column that names an entity outside
-// the relationship's destination: such rows come back as objects of that entity, and to-many faults
-// put their values into the properties cache under that entity's key (a Tag answered with the
-// name of a stock list row).
-constexpr bool kCheckTargetEntities = false;
+// Checks of faults found here: numbers below 1 in the numbering are skipped rather than narrowed
+// to int (the row -4294967295 once read as entity 1), and rows whose Z_ENT or to-one type column
+// names an entity outside the destination are no objects of it (they once came back as objects
+// of that entity and filled the properties cache under its key).
+constexpr bool kCheckNumbering = true;
+constexpr bool kCheckTargetEntities = true;
 
 // Reads the input front to back; an exhausted input reads as zero bytes.
 class ByteReader {

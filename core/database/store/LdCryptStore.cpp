@@ -565,7 +565,11 @@ bool LdCryptStore::readExistingFile(LdError* error) {
             const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(raw, 1));
             const sqlite3_int64 number = sqlite3_column_int64(raw, 0);
             const sqlite3_int64 parent = sqlite3_column_int64(raw, 2);
-            // Numbers beyond int are no numbering this store wrote.
+            // Rows below 1 are skipped (as the numbering does); numbers beyond int are no
+            // numbering this store wrote.
+            if (number < 1) {
+                continue;
+            }
             if (number > 1'000'000 || parent < 0 || parent > 1'000'000) {
                 return failWith(error, storeError("entity configuration invalid"));
             }
@@ -715,6 +719,11 @@ LdObjectID LdCryptStore::objectIDForRow(sqlite3_stmt* statement,
                     schema_->entityForID(sqlite3_column_int64(statement, entityColumn))) {
             entity = typed;
         }
+    }
+    // A damaged file may name an entity outside the expected hierarchy: such a row is no object
+    // of the kind asked for.
+    if (fallback != nullptr && !entity->isKindOfEntity(fallback)) {
+        return LdObjectID();
     }
     return objectIDForEntity(
             entity, static_cast<std::uint64_t>(sqlite3_column_int64(statement, keyColumn)));
@@ -1149,8 +1158,11 @@ std::optional<std::vector<LdObjectID>> LdCryptStore::valueForRelationship(
             return std::nullopt;
         }
         if (sqlite3_column_type(statement, 0) != SQLITE_NULL) {
-            result.push_back(objectIDForRow(
-                    statement, 0, owner->typeColumns[number].empty() ? -1 : 1, destination));
+            LdObjectID targetID = objectIDForRow(
+                    statement, 0, owner->typeColumns[number].empty() ? -1 : 1, destination);
+            if (targetID.isValid()) {
+                result.push_back(targetID);
+            }
         }
         sqlite3_reset(statement);
         return result;
@@ -1264,6 +1276,9 @@ bool LdCryptStore::readObjectRows(sqlite3_stmt* statement,
             continue;
         }
         LdObjectID objectID = objectIDForRow(statement, 0, hasEntityColumn ? 1 : -1, fallback);
+        if (!objectID.isValid()) {
+            continue;
+        }
         if (keepNodes || (caching && batch.size() < kMaxCachedRowsPerFetch)) {
             const LdEntityDescription* entity = objectID.entity();
             auto found = slotsByEntity.find(entity);
