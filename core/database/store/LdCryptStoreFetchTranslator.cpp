@@ -522,6 +522,15 @@ private:
         std::vector<std::string> joins;
         std::string previousAlias = alias;
         const LdEntityDescription* current = destination;
+        if (components.size() > 2) {
+            if (const LdCryptStoreJoinMapping* join = schema_.joinMapping(relationship)) {
+                // The alias names the join table: the walk goes on from the destination's rows.
+                const std::string destinationAlias = nextAlias();
+                joins.push_back(joinText(false, tableOf(destination), destinationAlias, alias,
+                                         join->targetColumn, kPrimaryKey));
+                previousAlias = destinationAlias;
+            }
+        }
         for (std::size_t i = 1; i + 1 < components.size(); ++i) {
             const std::string& name = components[i];
             const LdRelationshipDescription* step = current->relationshipNamed(name);
@@ -658,7 +667,12 @@ std::optional<LdCryptStoreFetchStatement> LdCryptStoreFetchTranslator::statement
     const std::string from =
             " FROM " + mapping->tableName + " AS " + kRootAlias + " " + translation.joinClause();
     if (request.resultType == LdFetchRequest::ResultType::Count) {
-        statement.sql = "SELECT COUNT(*)" + from + where + limit + ";";
+        // A many-to-many join yields a row per target: count each object once.
+        statement.sql = std::string("SELECT ") +
+                        (translation.distinct() ? std::string("COUNT(DISTINCT ") + kRootAlias +
+                                                          "." + kPrimaryKey + ")"
+                                                : std::string("COUNT(*)")) +
+                        from + where + limit + ";";
         statement.bindings = std::move(translation.bindings());
         return statement;
     }

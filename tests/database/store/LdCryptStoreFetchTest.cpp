@@ -346,6 +346,17 @@ TEST_F(LdCryptStoreFetchSQLTest, TranslatedCountsRunAndCount) {
     EXPECT_EQ(count(request("DayBalance", "entries.@count >= 2")), 1);
     EXPECT_EQ(count(request("Entry", "dayBalance.entries.@count == 2")), 2);
     EXPECT_EQ(count(request("Entry", "dayBalance.entries.tags.@count == 0")), 3);
+    EXPECT_EQ(count(request("Entry", "tags.entries.@count >= 1")), 0);
+
+    // One entry with two tags counts once; a path through a many-to-many goes on from the tags.
+    const LdCryptStoreJoinMapping* join =
+            schema_->joinMapping(entity("BaseEntry")->relationshipNamed("tags"));
+    ASSERT_NE(join, nullptr);
+    exec("INSERT INTO TE_TAG (Z_PK, Z_VERSION, ZNAME) VALUES (1, 1, 'a'), (2, 1, 'b');");
+    exec("INSERT INTO " + join->tableName + " (" + join->ownerColumn + ", " + join->targetColumn +
+         ") VALUES (1, 1), (1, 2), (3, 1);");
+    EXPECT_EQ(count(request("Entry", "tags.name != nil")), 2);
+    EXPECT_EQ(count(request("Entry", "tags.entries.@count >= 2")), 2);
     EXPECT_EQ(count(request("Entry", "dayBalance IN %@",
                             {LdPredicateArgument::ObjectIDList{objectID("DayBalance", 2)}})),
               1);
