@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstdint>
 
 #include "core/database/objects/LdManagedObjectContext.h"
 
@@ -86,6 +87,11 @@ void LdManagedObject::setValueAt(std::size_t number, LdValue value) {
         return;
     }
     willChange(number);
+    context_->recordChange({.kind = LdUndoChange::Kind::Attribute,
+                            .object = this,
+                            .number = number,
+                            .oldValue = values_[index],
+                            .newValue = value});
     values_[index] = std::move(value);
 }
 
@@ -124,32 +130,50 @@ const std::vector<LdManagedObject*>& LdManagedObject::objectsAt(std::size_t numb
 }
 
 void LdManagedObject::linkToOne(std::size_t number, LdManagedObject* target) {
-    Relation& slot = relation(number);
-    if (slot.loaded && slot.target == target) {
+    Relation& slot = loadedRelation(number);
+    if (slot.target == target) {
         return;
     }
     willChange(number);
+    context_->recordChange({.kind = LdUndoChange::Kind::ToOne,
+                            .object = this,
+                            .number = number,
+                            .oldTarget = slot.target,
+                            .newTarget = target});
     slot.target = target;
-    slot.loaded = true;
 }
 
 void LdManagedObject::linkToMany(std::size_t number, LdManagedObject* target, bool add) {
     Relation& slot = relation(number);
     ToMany& many = *slot.many;
     if (slot.loaded) {
-        if (contains(many.targets, target) == add) {
+        auto found = std::find(many.targets.begin(), many.targets.end(), target);
+        if ((found != many.targets.end()) == add) {
             return;
         }
         willChange(number);
+        context_->recordChange(
+                {.kind = add ? LdUndoChange::Kind::ToManyAdd : LdUndoChange::Kind::ToManyRemove,
+                 .object = this,
+                 .number = number,
+                 .target = target,
+                 .index = add ? many.targets.size()
+                              : static_cast<std::size_t>(found - many.targets.begin())});
         if (add) {
             many.targets.push_back(target);
         } else {
-            std::erase(many.targets, target);
+            many.targets.erase(found);
         }
         return;
     }
     // Not loaded yet: remember the change for the load.
     willChange(number);
+    context_->recordChange(
+            {.kind = add ? LdUndoChange::Kind::ToManyAdd : LdUndoChange::Kind::ToManyRemove,
+             .object = this,
+             .number = number,
+             .target = target,
+             .index = SIZE_MAX});
     if (add) {
         std::erase(many.removed, target);
         if (!contains(many.added, target)) {
@@ -261,7 +285,15 @@ void LdManagedObject::insertObjectAt(std::size_t number,
         return;
     }
     addObjectAt(number, target);
-    std::vector<LdManagedObject*>& targets = loadedRelation(number).many->targets;
+    moveTarget(number, target, index);
+}
+
+void LdManagedObject::moveTarget(std::size_t number, LdManagedObject* target, std::size_t index) {
+    Relation& slot = relation(number);
+    if (!slot.loaded || index == SIZE_MAX) {
+        return;
+    }
+    std::vector<LdManagedObject*>& targets = slot.many->targets;
     auto found = std::find(targets.begin(), targets.end(), target);
     if (found == targets.end()) {
         return;
@@ -272,6 +304,12 @@ void LdManagedObject::insertObjectAt(std::size_t number,
         return;
     }
     willChange(number);
+    context_->recordChange({.kind = LdUndoChange::Kind::ToManyMove,
+                            .object = this,
+                            .number = number,
+                            .target = target,
+                            .index = position,
+                            .newIndex = wanted});
     targets.erase(found);
     targets.insert(targets.begin() + static_cast<std::ptrdiff_t>(wanted), target);
 }

@@ -98,6 +98,7 @@ public:
 
 private:
     friend class LdManagedObjectContext;
+    friend class LdUndoManager;
 
     // The targets of a to-many slot. While it is not loaded it keeps the changes made to it
     // meanwhile (inverse maintenance) and applies them when it is loaded.
@@ -124,6 +125,8 @@ private:
     // Primitive relationship edits without inverse maintenance.
     void linkToOne(std::size_t number, LdManagedObject* target);
     void linkToMany(std::size_t number, LdManagedObject* target, bool add);
+    // Moves a target of a loaded ordered to-many to `index` (clamped), recorded for undo.
+    void moveTarget(std::size_t number, LdManagedObject* target, std::size_t index);
     // Inverse maintenance: makes `target`'s inverse of `relationship` point at (or away from) this.
     void linkInverse(const LdRelationshipDescription* relationship,
                      LdManagedObject* target,

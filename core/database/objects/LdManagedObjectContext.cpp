@@ -48,7 +48,8 @@ LdError contextError(const std::string& text) {
 
 }  // namespace
 
-LdManagedObjectContext::LdManagedObjectContext(LdCryptStore& store) : store_(store) {
+LdManagedObjectContext::LdManagedObjectContext(LdCryptStore& store)
+    : store_(store), undoManager_(std::make_unique<LdUndoManager>(*this)) {
     ldRegisterEntityClasses();
 }
 
@@ -93,6 +94,7 @@ LdManagedObject* LdManagedObjectContext::insertNewObjectForEntityForName(
     object->inserted_ = true;
     object->stored_ = false;
     objectDidChange(*object);
+    recordChange({.kind = LdUndoChange::Kind::Insert, .object = object});
     object->awakeFromInsert();
     return object;
 }
@@ -344,6 +346,7 @@ bool LdManagedObjectContext::deleteWithRules(LdManagedObject* object, LdError* e
     }
     object->deleted_ = true;
     objectDidChange(*object);
+    recordChange({.kind = LdUndoChange::Kind::Delete, .object = object});
     for (const auto& [relationship, targets] : related) {
         for (LdManagedObject* target : targets) {
             if (target->deleted_) {
@@ -384,9 +387,9 @@ std::vector<LdManagedObject*> LdManagedObjectContext::changedObjectsForRequest(
 
 bool LdManagedObjectContext::matches(const LdFetchRequest& request,
                                      const LdManagedObject& object) const {
+    // `request` comes without offset and limit: the window is cut after the union.
     return !object.deleted_ && !object.inaccessible_ &&
-           (!request.predicate ||
-            LdPredicateEvaluator::evaluatePredicate(*request.predicate, object));
+           LdPredicateEvaluator::objectMatchesFetchRequest(request, object);
 }
 
 std::optional<std::vector<LdManagedObject*>> LdManagedObjectContext::executeFetchRequest(
@@ -431,8 +434,11 @@ std::optional<std::vector<LdManagedObject*>> LdManagedObjectContext::executeFetc
     if (changed.empty()) {
         return objects;
     }
+    LdFetchRequest memoryRequest = request;
+    memoryRequest.fetchLimit = 0;
+    memoryRequest.fetchOffset = 0;
     for (LdManagedObject* object : changed) {
-        if (matches(request, *object)) {
+        if (matches(memoryRequest, *object)) {
             objects.push_back(object);
         }
     }
@@ -473,7 +479,7 @@ std::optional<std::size_t> LdManagedObjectContext::countForFetchRequest(
             if (object->stored_) {
                 storedKeys.push_back(object->objectID_);
             }
-            if (matches(request, *object)) {
+            if (matches(countRequest, *object)) {
                 ++inMemory;
             }
         }
@@ -656,4 +662,54 @@ LdManagedObject* LdManagedObjectContext::objectForURIRepresentation(std::string_
         return nullptr;
     }
     return objectWithID(store_.objectIDForEntity(entity, key));
+}
+
+void LdManagedObjectContext::setUndoEnabled(bool enabled) {
+    if (!enabled) {
+        undoManager_.reset();
+    } else if (!undoManager_) {
+        undoManager_ = std::make_unique<LdUndoManager>(*this);
+    }
+}
+
+void LdManagedObjectContext::setObjectDeleted(LdManagedObject& object, bool deleted) {
+    if (object.deleted_ == deleted) {
+        return;
+    }
+    object.deleted_ = deleted;
+    if (!deleted && !object.stored_) {
+        // Its row is gone (or was never written): saving writes it again under its old key.
+        object.inserted_ = true;
+    }
+    objectDidChange(object);
+    recordChange({.kind = deleted ? LdUndoChange::Kind::Delete : LdUndoChange::Kind::Insert,
+                  .object = &object});
+}
+
+void LdManagedObjectContext::replayChange(const LdUndoChange& change) {
+    LdManagedObject* object = change.object;
+    switch (change.kind) {
+        case LdUndoChange::Kind::Attribute:
+            object->setValueAt(change.number, change.oldValue);
+            break;
+        case LdUndoChange::Kind::ToOne:
+            object->linkToOne(change.number, change.oldTarget);
+            break;
+        case LdUndoChange::Kind::ToManyAdd:
+            object->linkToMany(change.number, change.target, /*add=*/false);
+            break;
+        case LdUndoChange::Kind::ToManyRemove:
+            object->linkToMany(change.number, change.target, /*add=*/true);
+            object->moveTarget(change.number, change.target, change.index);
+            break;
+        case LdUndoChange::Kind::ToManyMove:
+            object->moveTarget(change.number, change.target, change.index);
+            break;
+        case LdUndoChange::Kind::Insert:
+            setObjectDeleted(*object, true);
+            break;
+        case LdUndoChange::Kind::Delete:
+            setObjectDeleted(*object, false);
+            break;
+    }
 }

@@ -47,6 +47,7 @@
 #include <vector>
 
 #include "core/database/objects/LdManagedObject.h"
+#include "core/database/objects/LdUndoManager.h"
 #include "core/database/store/LdCryptStore.h"
 #include "core/support/LdError.h"
 
@@ -143,6 +144,10 @@ public:
     // The error of the last fault that could not be filled.
     const std::optional<LdError>& lastFaultError() const { return lastFaultError_; }
 
+    // The undo manager, or nullptr when undo is off for this context (on from creation).
+    LdUndoManager* undoManager() const { return undoManager_.get(); }
+    void setUndoEnabled(bool enabled);
+
     void setDeletionLogger(LdDeletionLogger* logger) { deletionLogger_ = logger; }
     LdDeletionLogger* deletionLogger() const { return deletionLogger_; }
 
@@ -153,7 +158,17 @@ public:
 
 private:
     friend class LdManagedObject;
+    friend class LdUndoManager;
 
+    void recordChange(LdUndoChange change) {
+        if (undoManager_) {
+            undoManager_->registerChange(std::move(change));
+        }
+    }
+    // Undoes one recorded change as an ordinary change, without inverse maintenance (the other
+    // side was recorded too).
+    void replayChange(const LdUndoChange& change);
+    void setObjectDeleted(LdManagedObject& object, bool deleted);
     LdManagedObject* registerObject(const LdObjectID& objectID, bool fault);
     // Fills a fault from the store; marks the object inaccessible on failure.
     void fillFault(LdManagedObject& object);
@@ -177,5 +192,6 @@ private:
     LdObjectsDidChange pending_;
     std::optional<LdError> lastFaultError_;
     LdDeletionLogger* deletionLogger_ = nullptr;
+    std::unique_ptr<LdUndoManager> undoManager_;
     bool saving_ = false;
 };
