@@ -281,16 +281,25 @@ std::vector<std::string> LdIBANChecker::findValidIBANs(std::string_view text, bo
     if (text.size() < minIBANLength()) {
         return found;
     }
-    const std::string filtered = filteredString(text);
-    const std::string upper = upperCased(filtered);
+    const std::string upper = upperCased(filteredString(text));
+    // Only where two letters are followed by two digits can an IBAN start; collecting these
+    // places once spares a scan of the whole text per country and finds the same IBANs.
+    std::vector<std::size_t> starts;
+    for (std::size_t at = 0; at + 4 <= upper.size(); ++at) {
+        if (isAsciiLetter(upper[at]) && isAsciiLetter(upper[at + 1]) &&
+            isAsciiDigit(upper[at + 2]) && isAsciiDigit(upper[at + 3])) {
+            starts.push_back(at);
+        }
+    }
     // Visit the countries in search order; each country's occurrences from left to right, each
     // taken with the country's length, upper-cased and fully checked.
     for (const ld::detail::LdIBANCountry& country : ld::detail::ibanCountries()) {
-        std::size_t from = 0;
-        while (true) {
-            const std::size_t at = upper.find(country.countryCode, from);
-            if (at == std::string::npos || upper.size() - at < country.length) {
+        for (const std::size_t at : starts) {
+            if (upper.size() - at < country.length) {
                 break;
+            }
+            if (upper.compare(at, 2, country.countryCode) != 0) {
+                continue;
             }
             const std::string_view candidate(upper.data() + at, country.length);
             if (isValidIBANFormat(candidate) && isValidModuloValue(convertIBAN(candidate))) {
@@ -299,7 +308,6 @@ std::vector<std::string> LdIBANChecker::findValidIBANs(std::string_view text, bo
                     return found;
                 }
             }
-            from = at + 1;
         }
     }
     return found;
