@@ -86,8 +86,11 @@ std::optional<LdData> LdInfoDictionary::dataBySettingImportSettings(
     if (fileSource.empty()) {
         return std::nullopt;
     }
-    return dataBySettingValue(existing, importSettingsKey(fileSource),
-                              settings.empty() ? LdValue() : LdValue(settings), error);
+    LdValue value;  // empty settings remove the key
+    if (!settings.empty()) {
+        value = LdValue(settings);
+    }
+    return dataBySettingValue(existing, importSettingsKey(fileSource), value, error);
 }
 
 std::optional<LdValue::Dictionary> LdInfoDictionary::importSettingsForFileSource(

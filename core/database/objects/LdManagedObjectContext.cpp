@@ -12,6 +12,7 @@
 #include "core/database/predicate/LdPredicateParser.h"
 #include "core/support/LdLogger.h"
 #include "core/support/platform/LdNotificationCenter.h"
+#include "core/support/queues/LdMainQueue.h"
 
 namespace {
 
@@ -669,7 +670,18 @@ void LdManagedObjectContext::setUndoEnabled(bool enabled) {
         undoManager_.reset();
     } else if (!undoManager_) {
         undoManager_ = std::make_unique<LdUndoManager>(*this);
+        undoManager_->setMainQueue(queue_);
     }
+}
+
+void LdManagedObjectContext::setMainQueue(LdMainQueue* queue) {
+    queue_ = queue;
+    if (undoManager_) {
+        undoManager_->setMainQueue(queue);
+    }
+    taskEndSubscription_ = queue != nullptr
+                                   ? queue->addTaskEndObserver([this] { processPendingChanges(); })
+                                   : LdSubscription();
 }
 
 void LdManagedObjectContext::setObjectDeleted(LdManagedObject& object, bool deleted) {

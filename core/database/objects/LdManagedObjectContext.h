@@ -50,6 +50,7 @@
 #include "core/database/objects/LdUndoManager.h"
 #include "core/database/store/LdCryptStore.h"
 #include "core/support/LdError.h"
+#include "core/support/platform/LdSubscription.h"
 
 // Name of the notification a context posts (object: the context) from processPendingChanges;
 // its payload is an LdObjectsDidChange.
@@ -69,6 +70,8 @@ struct LdObjectsDidChange {
 };
 
 // Called by entities before they are deleted, so that the session can log deletions for sync.
+class LdMainQueue;
+
 class LdDeletionLogger {
 public:
     virtual ~LdDeletionLogger() = default;
@@ -144,6 +147,11 @@ public:
     // The error of the last fault that could not be filled.
     const std::optional<LdError>& lastFaultError() const { return lastFaultError_; }
 
+    // setMainQueue: — the queue this context belongs to: after every task of it the context
+    // processes its pending changes, and its undo groups close with the task. nullptr: changes
+    // are announced by explicit processPendingChanges and save only.
+    void setMainQueue(LdMainQueue* queue);
+
     // The undo manager, or nullptr when undo is off for this context (on from creation).
     LdUndoManager* undoManager() const { return undoManager_.get(); }
     void setUndoEnabled(bool enabled);
@@ -193,5 +201,7 @@ private:
     std::optional<LdError> lastFaultError_;
     LdDeletionLogger* deletionLogger_ = nullptr;
     std::unique_ptr<LdUndoManager> undoManager_;
+    LdMainQueue* queue_ = nullptr;
+    LdSubscription taskEndSubscription_;
     bool saving_ = false;
 };

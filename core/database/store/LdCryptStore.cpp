@@ -87,8 +87,11 @@ bool keyConnection(sqlite3* connection, const std::string& password) {
 // Opens a connection; `connection` is null afterwards on failure.
 bool openRaw(const std::filesystem::path& path, sqlite3** connection) {
     *connection = nullptr;
-    const int result = sqlite3_open_v2(path.c_str(), connection,
-                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    const int result = sqlite3_open_v2(
+            path.c_str(), connection,
+            // The store's own mutex serialises every use of a
+            // connection, so SQLite's per-call locking is not needed.
+            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (result != SQLITE_OK) {
         sqlite3_close(*connection);  // a handle may exist even when opening failed
         *connection = nullptr;
@@ -441,6 +444,7 @@ bool LdCryptStore::openDatabase(LdError* error) {
 }
 
 void LdCryptStore::finalizeCachedStatements() {
+    insertStatements_.clear();
     for (auto& [sql, statement] : statements_) {
         sqlite3_finalize(statement);
     }
@@ -804,32 +808,41 @@ bool LdCryptStore::insertRow(const LdStoreRow& row, LdError* error) {
     if (mapping == nullptr || row.objectID.primaryKey() == 0) {
         return failWith(error, storeError("entity configuration invalid"));
     }
-    std::string columns = kLdCryptStorePrimaryKeyColumn;
-    std::string placeholders = "?";
-    for (const LdPropertyDescription* property : entity->properties()) {
-        const std::size_t number = property->propertyNumber();
-        if (mapping->columns[number].empty()) {
-            continue;
-        }
-        columns += ", " + mapping->columns[number];
-        placeholders += ", ?";
-        if (!mapping->typeColumns[number].empty()) {
-            columns += ", " + mapping->typeColumns[number];
-            placeholders += ", ?";
-        }
-    }
-    std::string sql = "INSERT INTO " + mapping->tableName + " (";
-    if (mapping->hasEntityColumn) {
-        sql += std::string(kLdCryptStoreEntityColumn) + ", " + kLdCryptStoreVersionColumn + ", " +
-               columns + ") VALUES(" + std::to_string(mapping->entityID) + ", 1, " + placeholders +
-               ");";
+    // One prepared INSERT per entity, found without building its text again.
+    sqlite3_stmt* statement = nullptr;
+    if (auto found = insertStatements_.find(entity); found != insertStatements_.end()) {
+        statement = found->second;
+        sqlite3_reset(statement);
+        sqlite3_clear_bindings(statement);
     } else {
-        sql += std::string(kLdCryptStoreVersionColumn) + ", " + columns + ") VALUES(1, " +
-               placeholders + ");";
-    }
-    sqlite3_stmt* statement = cachedStatement(sql, error);
-    if (statement == nullptr) {
-        return false;
+        std::string columns = kLdCryptStorePrimaryKeyColumn;
+        std::string placeholders = "?";
+        for (const LdPropertyDescription* property : entity->properties()) {
+            const std::size_t number = property->propertyNumber();
+            if (mapping->columns[number].empty()) {
+                continue;
+            }
+            columns += ", " + mapping->columns[number];
+            placeholders += ", ?";
+            if (!mapping->typeColumns[number].empty()) {
+                columns += ", " + mapping->typeColumns[number];
+                placeholders += ", ?";
+            }
+        }
+        std::string sql = "INSERT INTO " + mapping->tableName + " (";
+        if (mapping->hasEntityColumn) {
+            sql += std::string(kLdCryptStoreEntityColumn) + ", " + kLdCryptStoreVersionColumn +
+                   ", " + columns + ") VALUES(" + std::to_string(mapping->entityID) + ", 1, " +
+                   placeholders + ");";
+        } else {
+            sql += std::string(kLdCryptStoreVersionColumn) + ", " + columns + ") VALUES(1, " +
+                   placeholders + ");";
+        }
+        statement = cachedStatement(sql, error);
+        if (statement == nullptr) {
+            return false;
+        }
+        insertStatements_.emplace(entity, statement);
     }
     int position = 1;
     bindKey(statement, position++, row.objectID.primaryKey());
@@ -858,7 +871,8 @@ bool LdCryptStore::bindProperty(sqlite3_stmt* statement,
                                 LdError* error) const {
     const std::size_t number = property.propertyNumber();
     if (const LdAttributeDescription* attribute = property.asAttribute()) {
-        const LdValue& value = number < row.values.size() ? row.values[number] : LdValue();
+        static const LdValue kNull;
+        const LdValue& value = number < row.values.size() ? row.values[number] : kNull;
         if (!bindAttribute(statement, position++, value, attribute->attributeType())) {
             LdError made = storeError("value cannot be stored");
             made.addDebugInfo("attribute", row.objectID.entity()->name() + "." + attribute->name());

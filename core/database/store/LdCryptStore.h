@@ -272,6 +272,8 @@ private:
     std::unique_ptr<LdCryptStoreSchema> schema_;
     std::unordered_map<std::string, std::uint64_t> maxObjectIDCache_;
     std::unordered_map<std::string, sqlite3_stmt*> statements_;
+    // The INSERT of each entity, also held in statements_.
+    std::unordered_map<const LdEntityDescription*, sqlite3_stmt*> insertStatements_;
     bool usePropertiesCache_ = true;
     std::unordered_map<LdObjectID, PropertiesCacheEntry> propertiesCache_;
     std::vector<LdObjectID> propertiesCacheOrder_;  // oldest first

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -78,8 +79,22 @@ struct LdMainQueue::Impl {
             handlersRun.fetch_add(1, std::memory_order_relaxed);
             ++fired;
             (*callback)();
+            taskEnded();
         }
         return fired;
+    }
+
+    // Calls the task-end observers; one may cancel itself or others meanwhile.
+    void taskEnded() {
+        if (taskEndObservers.empty()) {
+            return;
+        }
+        const auto observers = taskEndObservers;
+        for (const auto& [id, observer] : observers) {
+            if (taskEndObservers.count(id) > 0) {
+                (*observer)();
+            }
+        }
     }
 
     // Makes the calling thread the loop thread and prepares the io_context to run; false when a
@@ -116,6 +131,11 @@ struct LdMainQueue::Impl {
     std::atomic<std::thread::id> loopThread;
     std::atomic<bool> stopRequested{false};
     std::atomic<std::size_t> handlersRun{0};
+    // Loop thread only.
+    std::map<std::uint64_t, std::shared_ptr<std::function<void()>>> taskEndObservers;
+    std::uint64_t nextObserverID = 0;
+    // Held weakly by subscriptions, so that one outliving the queue cancels harmlessly.
+    std::shared_ptr<bool> lifetime = std::make_shared<bool>(true);
 };
 
 LdMainQueue::LdMainQueue(LdClock& clock) : impl_(std::make_unique<Impl>(clock)) {}
@@ -135,6 +155,22 @@ void LdMainQueue::post(std::function<void()> work) {
     asio::post(impl_->ioContext, [impl = impl_.get(), work = std::move(work)] {
         impl->handlersRun.fetch_add(1, std::memory_order_relaxed);
         work();
+        impl->taskEnded();
+    });
+}
+
+LdSubscription LdMainQueue::addTaskEndObserver(std::function<void()> observer) {
+    if (!observer) {
+        return {};
+    }
+    const std::uint64_t id = ++impl_->nextObserverID;
+    impl_->taskEndObservers.emplace(id,
+                                    std::make_shared<std::function<void()>>(std::move(observer)));
+    std::weak_ptr<bool> alive = impl_->lifetime;
+    return LdSubscription([impl = impl_.get(), alive, id] {
+        if (alive.lock()) {
+            impl->taskEndObservers.erase(id);
+        }
     });
 }
 

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 
+#include "core/support/platform/LdSubscription.h"
 #include "core/support/queues/LdTimer.h"
 
 class LdClock;
@@ -71,6 +72,12 @@ public:
     // Makes the running run(), runOnce() or runFor() return after its current handler; when none is
     // running, the next one returns at once.
     void stop();
+
+    // addTaskEndObserver: — `observer` runs on the loop after every posted function and timer
+    // callback (a task), in registration order; this is where object contexts announce the
+    // changes a task made and close its undo group. Registered as long as the subscription lives.
+    // Loop thread only.
+    [[nodiscard]] LdSubscription addTaskEndObserver(std::function<void()> observer);
 
     // Whether the calling thread runs this loop (before any run: created it).
     bool isMainThread() const;

@@ -24,8 +24,8 @@ protected:
         LdError error;
         ASSERT_TRUE(store_->loadMetadata(&error)) << error;
         context_ = std::make_unique<LdManagedObjectContext>(*store_);
+        context_->setMainQueue(&queue_);
         undo_ = context_->undoManager();
-        undo_->setMainQueue(&queue_);
     }
 
     void save() {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -300,4 +301,34 @@ TEST_F(LdMainQueueTest, SharedMainQueueReadsTheInstalledClock) {
     clock.advance(1.0);
     EXPECT_EQ(main.runUntilIdle(), 1u);
     EXPECT_EQ(fired, 1);
+}
+
+// --- Task-end observers ---
+
+TEST_F(LdMainQueueTest, TaskEndObserversRunAfterEveryTaskUntilCancelled) {
+    std::vector<std::string> events;
+    LdSubscription first = queue_.addTaskEndObserver([&] { events.push_back("end1"); });
+    LdSubscription second;
+    second = queue_.addTaskEndObserver([&] {
+        events.push_back("end2");
+        second.cancel();  // an observer may cancel itself
+    });
+    queue_.post([&] { events.push_back("work"); });
+    LdTimer timer = queue_.scheduleTimer(
+            1.0, [&] { events.push_back("timer"); }, false);
+    queue_.runUntilIdle();
+    setTime(1.0);
+    queue_.runUntilIdle();
+    EXPECT_EQ(events, (std::vector<std::string>{"work", "end1", "end2", "timer", "end1"}));
+
+    first.cancel();
+    queue_.post([&] { events.push_back("last"); });
+    queue_.runUntilIdle();
+    EXPECT_EQ(events.back(), "last");
+
+    // A subscription that outlives its queue cancels harmlessly.
+    auto shortLived = std::make_unique<LdMainQueue>(clock_);
+    LdSubscription orphan = shortLived->addTaskEndObserver([] {});
+    shortLived.reset();
+    orphan.cancel();
 }
