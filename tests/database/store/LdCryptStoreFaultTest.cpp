@@ -5,10 +5,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -173,6 +177,7 @@ bool writeAll(int descriptor, const void* data, std::size_t size) {
 struct ChildOutcome {
     int exitCode = -1;  // when it exited
     int signal = 0;     // when a signal ended it
+    bool started = false;
     std::vector<std::uint8_t> report;
 
     bool killed() const { return signal == SIGKILL; }
@@ -182,22 +187,25 @@ struct ChildOutcome {
     }
 };
 
-// Runs `body` in a forked child, which ends with `_exit(body(reportDescriptor))` unless it dies
-// first. The child runs no test assertions; the parent learns everything from the exit status and
-// the report.
-ChildOutcome runInChild(const std::function<int(int)>& body) {
+void releaseQuarantine() {
+#ifdef LD_FAULT_TEST_ASAN
+    // AddressSanitizer keeps freed memory in quarantine (up to 256 MB); handing it back before a
+    // fork leaves far fewer pages to copy and to fault in (a fork takes about a third of the time).
+    __sanitizer_purge_allocator();
+#endif
+}
+
+// Forks a child that ends with `_exit(body(reportDescriptor))` unless it dies first, and waits for
+// it. Runs no test assertions (the helper process of ChildJobRunner uses it too); a child that
+// could not be started has `started` false.
+ChildOutcome forkAndWait(const std::function<int(int)>& body) {
     ChildOutcome outcome;
     int channel[2] = {-1, -1};
     if (::pipe(channel) != 0) {
-        ADD_FAILURE() << "pipe failed";
         return outcome;
     }
     std::fflush(nullptr);  // nothing buffered gets written twice
-#ifdef LD_FAULT_TEST_ASAN
-    // AddressSanitizer keeps freed memory in quarantine (up to 256 MB); handing it back first
-    // makes the fork copy far fewer pages (a fork takes about a third of the time).
-    __sanitizer_purge_allocator();
-#endif
+    releaseQuarantine();
     const pid_t child = ::fork();
     if (child == 0) {
         ::close(channel[0]);
@@ -206,9 +214,9 @@ ChildOutcome runInChild(const std::function<int(int)>& body) {
     ::close(channel[1]);
     if (child < 0) {
         ::close(channel[0]);
-        ADD_FAILURE() << "fork failed";
         return outcome;
     }
+    outcome.started = true;
     std::uint8_t buffer[256];
     for (;;) {
         const ssize_t count = ::read(channel[0], buffer, sizeof buffer);
@@ -231,6 +239,103 @@ ChildOutcome runInChild(const std::function<int(int)>& body) {
     }
     return outcome;
 }
+
+// Runs `body` in a forked child (see forkAndWait). The child runs no test assertions; the parent
+// learns everything from the exit status and the report.
+ChildOutcome runInChild(const std::function<int(int)>& body) {
+    ChildOutcome outcome = forkAndWait(body);
+    if (!outcome.started) {
+        ADD_FAILURE() << "could not start a child process";
+    }
+    return outcome;
+}
+
+bool readAll(int descriptor, void* data, std::size_t size) {
+    auto* bytes = static_cast<std::uint8_t*>(data);
+    while (size > 0) {
+        const ssize_t count = ::read(descriptor, bytes, size);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            return false;
+        }
+        bytes += count;
+        size -= static_cast<std::size_t>(count);
+    }
+    return true;
+}
+
+// Runs jobs one after another, each in a child of its own, from one helper process: the test
+// process forks once instead of once per job, so it does not take AddressSanitizer's
+// copy-on-write faults again after every child, and it checks one job's outcome while the helper
+// runs the next. The helper runs no test assertions.
+class ChildJobRunner {
+public:
+    explicit ChildJobRunner(std::vector<std::function<int(int)>> jobs) : jobs_(std::move(jobs)) {
+        int channel[2] = {-1, -1};
+        if (::pipe(channel) != 0) {
+            return;
+        }
+        std::fflush(nullptr);
+        releaseQuarantine();
+        helper_ = ::fork();
+        if (helper_ == 0) {
+            ::close(channel[0]);
+            for (const auto& job : jobs_) {
+                const ChildOutcome outcome = forkAndWait(job);
+                const std::int32_t header[4] = {outcome.started ? 1 : 0, outcome.exitCode,
+                                                outcome.signal,
+                                                static_cast<std::int32_t>(outcome.report.size())};
+                if (!writeAll(channel[1], header, sizeof header) ||
+                    !writeAll(channel[1], outcome.report.data(), outcome.report.size())) {
+                    _exit(1);
+                }
+            }
+            _exit(0);
+        }
+        ::close(channel[1]);
+        if (helper_ < 0) {
+            ::close(channel[0]);
+            return;
+        }
+        results_ = channel[0];
+    }
+
+    ~ChildJobRunner() {
+        if (results_ >= 0) {
+            ::close(results_);  // a helper still writing ends on the broken pipe
+        }
+        int status = 0;
+        while (helper_ > 0 && ::waitpid(helper_, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+
+    ChildJobRunner(const ChildJobRunner&) = delete;
+    ChildJobRunner& operator=(const ChildJobRunner&) = delete;
+
+    // The outcome of the next job, in order; nothing when the helper is gone.
+    std::optional<ChildOutcome> next() {
+        std::int32_t header[4] = {0, 0, 0, 0};
+        if (results_ < 0 || !readAll(results_, header, sizeof header) || header[3] < 0) {
+            return std::nullopt;
+        }
+        ChildOutcome outcome;
+        outcome.started = header[0] != 0;
+        outcome.exitCode = header[1];
+        outcome.signal = header[2];
+        outcome.report.resize(static_cast<std::size_t>(header[3]));
+        if (!readAll(results_, outcome.report.data(), outcome.report.size())) {
+            return std::nullopt;
+        }
+        return outcome;
+    }
+
+private:
+    std::vector<std::function<int(int)>> jobs_;
+    pid_t helper_ = -1;
+    int results_ = -1;
+};
 
 // The child's side of a crash or power-loss run: opens the store (with `key`, a raw key or empty)
 // through the fault VFS, arms the plan and saves `saves` times, reporting the number of every save
@@ -490,11 +595,13 @@ std::string rawKeyFromSeed(std::uint64_t seed) {
     return text + "'";
 }
 
-LdFaultPlan errorPlan(int code, bool persistent, std::uint64_t write) {
+// The `call`-th write (of database and journal files) fails with `code`, and every later one too
+// when `persistent`.
+LdFaultPlan errorPlan(int code, bool persistent, std::uint64_t call) {
     LdFaultPlan plan;
     plan.mode = LdFaultMode::Error;
     plan.event = LdFaultEvent::Write;
-    plan.triggerAt = write;
+    plan.triggerAt = call;
     plan.errorCode = code;
     plan.persistent = persistent;
     return plan;
@@ -612,44 +719,52 @@ protected:
         const bool crash = mode == LdFaultMode::Crash;
         const std::uint64_t calls = crash ? counts->writes + counts->syncs : counts->syncs;
         std::mt19937_64 random(seed_ + (crash ? 0 : 1) + (password.empty() ? 0 : 2));
-        int interrupted = 0;  // children that left a journal behind
-        std::filesystem::path lastFile;
-        for (int child = 0; child < children; ++child) {
+        struct Run {
             LdFaultPlan plan;
-            plan.mode = mode;
-            plan.event = crash ? LdFaultEvent::WriteOrSync : LdFaultEvent::Sync;
-            plan.triggerAt = triggerPoint(child, children, calls, random);
-            plan.seed = random();
-            const std::string context = seedText(seed_) + ", child " + std::to_string(child) +
-                                        (crash ? ", crash at call " : ", power loss at sync ") +
-                                        std::to_string(plan.triggerAt) + " of " +
-                                        std::to_string(calls);
-            const auto path = freshCopy(password, "child-" + std::to_string(child));
-            const ChildOutcome outcome = runInChild([&](int channel) {
-                return saveLoopInChild(channel, path, key, plan, saves, false);
+            std::filesystem::path path;
+            std::string context;
+        };
+        std::vector<Run> runs;
+        for (int child = 0; child < children; ++child) {
+            Run& run = runs.emplace_back();
+            run.plan.mode = mode;
+            run.plan.event = crash ? LdFaultEvent::WriteOrSync : LdFaultEvent::Sync;
+            run.plan.triggerAt = triggerPoint(child, children, calls, random);
+            run.plan.seed = random();
+            run.path = freshCopy(password, "child-" + std::to_string(child));
+            run.context = seedText(seed_) + ", child " + std::to_string(child) +
+                          (crash ? ", crash at call " : ", power loss at sync ") +
+                          std::to_string(run.plan.triggerAt) + " of " + std::to_string(calls);
+        }
+        std::vector<std::function<int(int)>> jobs;
+        for (const Run& run : runs) {
+            jobs.emplace_back([&run, &key, saves](int channel) {
+                return saveLoopInChild(channel, run.path, key, run.plan, saves, false);
             });
-            EXPECT_TRUE(outcome.killed()) << context << ": " << outcome.describe();
-            interrupted += std::filesystem::exists(path.string() + "-journal") ? 1 : 0;
-            const std::int64_t lastReturned = outcome.report.empty() ? 0 : outcome.report.back();
-            expectWholeSaves(readFileState(path, key), saves, lastReturned, context);
-            if (!lastFile.empty()) {
-                std::filesystem::remove_all(lastFile.parent_path());
+        }
+        ChildJobRunner runner(std::move(jobs));
+        int interrupted = 0;  // children that left a journal behind
+        for (const Run& run : runs) {
+            const std::optional<ChildOutcome> outcome = runner.next();
+            ASSERT_TRUE(outcome.has_value()) << run.context << ": the helper process failed";
+            EXPECT_TRUE(outcome->killed()) << run.context << ": " << outcome->describe();
+            interrupted += std::filesystem::exists(run.path.string() + "-journal") ? 1 : 0;
+            const std::int64_t lastReturned = outcome->report.empty() ? 0 : outcome->report.back();
+            expectWholeSaves(readFileState(run.path, key), saves, lastReturned, run.context);
+            if (&run != &runs.back()) {
+                std::filesystem::remove_all(run.path.parent_path());
             }
-            lastFile = path;
         }
         EXPECT_GT(interrupted, 0) << "no fault hit a save while its journal existed";
         if (!password.empty()) {
-            EXPECT_TRUE(LdCryptStore::isPasswordCorrect(password, lastFile));
+            EXPECT_TRUE(LdCryptStore::isPasswordCorrect(password, runs.back().path));
         }
     }
 
-    // A save on a fresh copy whose write number `write` fails with `code` (and every later one
-    // too when `persistent`): it fails with the SQLite error and leaves the file as it was; once
-    // the disk works again the same store saves, and the file holds that save only.
-    void failSaveAtWrite(int code,
-                         bool persistent,
-                         std::uint64_t write,
-                         const std::string& context) {
+    // A save on a fresh copy that meets the error `plan`: it fails with the SQLite error and,
+    // when the fault passed, leaves the file as it was; once the disk works again the same store
+    // saves, and the file holds that save only.
+    void failSave(const LdFaultPlan& plan, const std::string& context) {
         const auto path = freshCopy("", "error");
         {
             LdFaultVFS vfs;
@@ -658,14 +773,14 @@ protected:
             LdError error;
             ASSERT_TRUE(store.loadMetadata(&error)) << error;
             const LdData before = ldReadFile(path);
-            vfs.setPlan(errorPlan(code, persistent, write));
+            vfs.setPlan(plan);
             auto failing = workloadSave(store, 1);
             ASSERT_TRUE(failing.has_value());
             EXPECT_FALSE(store.saveChanges(*failing, &error)) << context;
             EXPECT_EQ(error.domain(), kLdSQLiteErrorDomain) << context << ": " << error;
-            EXPECT_EQ(error.code(), code & 0xff) << context << ": " << error;
+            EXPECT_EQ(error.code(), plan.errorCode & 0xff) << context << ": " << error;
             EXPECT_GE(vfs.counters().failedCalls, 1U) << context;
-            if (!persistent) {
+            if (!plan.persistent) {
                 // Only that write failed: the rollback has put every page back.
                 EXPECT_EQ(folderEntries(path.parent_path()), std::vector<std::string>{kStoreName})
                         << context;
@@ -728,8 +843,33 @@ TEST_F(LdCryptStoreFaultTest, FullDiskOrWriteErrorAtAnyWriteOfASaveLeavesTheFile
     for (std::uint64_t write = 1; write <= writes; ++write) {
         for (const int code : {SQLITE_FULL, SQLITE_IOERR_WRITE}) {
             const bool persistent = (write + (code == SQLITE_FULL ? 0 : 1)) % 2 == 0;
-            failSaveAtWrite(code, persistent, write,
-                            errorPlanText(code, persistent, write, writes));
+            failSave(errorPlan(code, persistent, write),
+                     errorPlanText(code, persistent, write, writes));
+        }
+    }
+}
+
+TEST_F(LdCryptStoreFaultTest, SyncErrorAtAnySyncOfASaveLeavesTheFileAsItWas) {
+    std::uint64_t syncs = 0;
+    {
+        const auto path = freshCopy("", "count");
+        LdFaultVFS vfs;
+        ASSERT_TRUE(vfs.isInstalled());
+        LdCryptStore store(path, storeOptions(""));
+        ASSERT_TRUE(store.loadMetadata());
+        vfs.resetCounters();
+        auto changes = workloadSave(store, 1);
+        ASSERT_TRUE(changes && store.saveChanges(*changes));
+        syncs = vfs.counters().syncs;
+    }
+    ASSERT_GE(syncs, 2U);
+    for (std::uint64_t sync = 1; sync <= syncs; ++sync) {
+        for (const bool persistent : {false, true}) {
+            LdFaultPlan plan = errorPlan(SQLITE_IOERR_FSYNC, persistent, sync);
+            plan.event = LdFaultEvent::Sync;
+            failSave(plan, std::string("SQLITE_IOERR_FSYNC") + (persistent ? " from" : " only at") +
+                                   " sync " + std::to_string(sync) + " of " +
+                                   std::to_string(syncs));
         }
     }
 }
@@ -810,8 +950,9 @@ TEST_F(LdCryptStoreFaultTest, DISABLED_FailedRekeyLeavesNoJournalOfItsTemporaryF
     ASSERT_TRUE(vfs.isInstalled());
     LdCryptStore store(path, storeOptions(oldKey));
     ASSERT_TRUE(store.loadMetadata());
+    vfs.resetCounters();
     ASSERT_TRUE(store.changePasswordTo(newKey));
-    const std::uint64_t writes = vfs.counters().writes;  // counted since the store opened
+    const std::uint64_t writes = vfs.counters().writes;
     ASSERT_TRUE(store.closeDatabase());
     std::filesystem::copy_file(templateFile(kPassword), path,
                                std::filesystem::copy_options::overwrite_existing);
@@ -871,4 +1012,95 @@ TEST(LdCryptStoreFaultDeathTest, SQLDebugLogHasEveryStatementButNoPassword) {
             << "exit code bits: 1 store failed, 2 no SQL DEBUG line, 4 a statement missing, "
                "8 a password in the log";
     GTEST_FLAG_SET(death_test_style, style);
+}
+
+namespace {
+
+constexpr int kSector = LdFaultVFS::kSectorSize;
+
+// The child's side of the power-loss check of the VFS itself: four sectors of a file written and
+// synced ('A'), then eight sectors rewritten in four writes of two sectors each ('B') and read
+// back, then the power goes off at the next sync. Exit codes tell what went wrong before.
+int powerLossOfRawFileInChild(const std::filesystem::path& path, std::uint64_t seed) {
+    LdFaultVFS vfs;
+    sqlite3_vfs* fault = sqlite3_vfs_find(LdFaultVFS::kName);
+    if (!vfs.isInstalled() || fault == nullptr) {
+        return kChildNoVFS;
+    }
+    std::vector<std::max_align_t> memory(
+            static_cast<std::size_t>(fault->szOsFile) / sizeof(std::max_align_t) + 1);
+    auto* file = reinterpret_cast<sqlite3_file*>(memory.data());
+    int flags = 0;
+    if (fault->xOpen(fault, path.c_str(), file,
+                     SQLITE_OPEN_MAIN_DB | SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                     &flags) != SQLITE_OK) {
+        return kChildOpenFailed;
+    }
+    LdFaultPlan plan;
+    plan.mode = LdFaultMode::PowerLoss;
+    plan.event = LdFaultEvent::Sync;
+    plan.triggerAt = 2;
+    plan.seed = seed;
+    vfs.setPlan(plan);
+    const std::vector<char> synced(4 * kSector, 'A');
+    const std::vector<char> waiting(2 * kSector, 'B');
+    if (file->pMethods->xWrite(file, synced.data(), 4 * kSector, 0) != SQLITE_OK ||
+        file->pMethods->xSync(file, SQLITE_SYNC_NORMAL) != SQLITE_OK) {
+        return kChildSaveFailed;
+    }
+    for (int write = 0; write < 4; ++write) {
+        if (file->pMethods->xWrite(file, waiting.data(), 2 * kSector, write * 2 * kSector) !=
+            SQLITE_OK) {
+            return kChildSaveFailed;
+        }
+    }
+    std::vector<char> read(8 * kSector, 'x');
+    sqlite3_int64 size = 0;
+    if (file->pMethods->xRead(file, read.data(), 8 * kSector, 0) != SQLITE_OK ||
+        read != std::vector<char>(8 * kSector, 'B') ||
+        file->pMethods->xFileSize(file, &size) != SQLITE_OK || size != 8 * kSector) {
+        return kChildReportFailed;  // the waiting writes must show in reads and in the size
+    }
+    file->pMethods->xSync(file, SQLITE_SYNC_NORMAL);  // the power goes off here
+    file->pMethods->xClose(file);
+    return kChildDone;
+}
+
+}  // namespace
+
+TEST(LdFaultVFSTest, PowerLossKeepsSyncedWritesAndSomeSectorsOfTheOthers) {
+    LdTemporaryFolder folder;
+    const std::uint64_t seed = runSeed();
+    int kept = 0;  // sectors of waiting writes that reached the disk
+    int lost = 0;
+    int torn = 0;  // writes of which one sector reached the disk and the other did not
+    for (std::uint64_t run = 0; run < 8; ++run) {
+        const std::string context = seedText(seed) + ", run " + std::to_string(run);
+        const auto path = folder / ("file-" + std::to_string(run));
+        const ChildOutcome outcome =
+                runInChild([&](int) { return powerLossOfRawFileInChild(path, seed + run); });
+        ASSERT_TRUE(outcome.killed()) << context << ": " << outcome.describe();
+        const LdData bytes = ldReadFile(path);
+        ASSERT_GE(bytes.size(), 4U * kSector) << context;  // the synced sectors stay
+        ASSERT_LE(bytes.size(), 8U * kSector) << context;
+        for (int write = 0; write < 4; ++write) {
+            int reached = 0;
+            for (int half = 0; half < 2; ++half) {
+                const std::size_t start = static_cast<std::size_t>((write * 2 + half) * kSector);
+                const std::uint8_t before = start < 4 * kSector ? 'A' : 0;
+                const std::uint8_t first = start < bytes.size() ? bytes[start] : before;
+                EXPECT_TRUE(first == 'B' || first == before) << context;
+                for (std::size_t at = start; at < start + kSector && at < bytes.size(); ++at) {
+                    ASSERT_EQ(bytes[at], first) << context << ": a sector changed in part";
+                }
+                reached += first == 'B' ? 1 : 0;
+            }
+            kept += reached;
+            lost += 2 - reached;
+            torn += reached == 1 ? 1 : 0;
+        }
+    }
+    EXPECT_GT(kept, 0) << seedText(seed);
+    EXPECT_GT(lost, 0) << seedText(seed);
+    EXPECT_GT(torn, 0) << seedText(seed);
 }
