@@ -393,6 +393,30 @@ int rekeyInChild(const std::filesystem::path& path,
     return store.changePasswordTo(newKey) ? kChildDone : kChildRekeyFailed;
 }
 
+// The child's side of a crash while the store opens a file: the plan is armed before loading,
+// so it meets the statistics the store gathers at open. With `reportCounters` (a pass-through
+// plan) it reports the writes and syncs of the load.
+int loadInChild(int channel,
+                const std::filesystem::path& path,
+                const LdFaultPlan& plan,
+                bool reportCounters) {
+    LdFaultVFS vfs;
+    if (!vfs.isInstalled()) {
+        return kChildNoVFS;
+    }
+    vfs.setPlan(plan);
+    LdCryptStore store(path, storeOptions(""));
+    if (!store.loadMetadata()) {
+        return kChildOpenFailed;
+    }
+    const LdFaultCounters counters = vfs.counters();
+    const std::uint64_t values[2] = {counters.writes, counters.syncs};
+    if (reportCounters && !writeAll(channel, values, sizeof values)) {
+        return kChildReportFailed;
+    }
+    return kChildDone;
+}
+
 struct CallCounts {
     std::uint64_t writes = 0;
     std::uint64_t syncs = 0;
@@ -822,6 +846,64 @@ TEST_F(LdCryptStoreFaultTest, PowerLossAtAnySyncOfASaveLeavesWholeSavesInAPlainF
 
 TEST_F(LdCryptStoreFaultTest, PowerLossAtAnySyncOfASaveLeavesWholeSavesInAnEncryptedFile) {
     interruptSaves(LdFaultMode::PowerLoss, kPassword, /*saves=*/2, /*children=*/8);
+}
+
+TEST_F(LdCryptStoreFaultTest, CrashWhileTheStoreGathersStatisticsAtOpenLeavesTheFileIntact) {
+    // Two saves make the table outgrow the statistics of the template, so opening gathers them
+    // again: the one write the store makes when it opens a file.
+    const auto grown = freshCopy("", "grown");
+    {
+        LdCryptStore store(grown, storeOptions(""));
+        ASSERT_TRUE(store.loadMetadata());
+        for (int saveNumber = 1; saveNumber <= 2; ++saveNumber) {
+            auto changes = workloadSave(store, saveNumber);
+            ASSERT_TRUE(changes && store.saveChanges(*changes));
+        }
+    }
+    const auto counting = folder_ / "count" / kStoreName;
+    std::filesystem::create_directories(counting.parent_path());
+    std::filesystem::copy_file(grown, counting);
+    const ChildOutcome counted = runInChild(
+            [&](int channel) { return loadInChild(channel, counting, LdFaultPlan{}, true); });
+    std::uint64_t values[2] = {0, 0};
+    ASSERT_EQ(counted.exitCode, kChildDone) << counted.describe();
+    ASSERT_EQ(counted.report.size(), sizeof values);
+    std::copy(counted.report.begin(), counted.report.end(),
+              reinterpret_cast<std::uint8_t*>(values));
+    const std::uint64_t calls = values[0] + values[1];
+    ASSERT_GT(calls, 2U) << "opening the grown file gathered no statistics";
+
+    constexpr int kChildren = 10;
+    std::mt19937_64 random(seed_ + 6);
+    struct Run {
+        LdFaultPlan plan;
+        std::filesystem::path path;
+        std::string context;
+    };
+    std::vector<Run> runs;
+    for (int child = 0; child < kChildren; ++child) {
+        Run& run = runs.emplace_back();
+        run.plan.mode = LdFaultMode::Crash;
+        run.plan.event = LdFaultEvent::WriteOrSync;
+        run.plan.triggerAt = triggerPoint(child, kChildren, calls, random);
+        run.path = folder_ / ("open-" + std::to_string(child)) / kStoreName;
+        std::filesystem::create_directories(run.path.parent_path());
+        std::filesystem::copy_file(grown, run.path);
+        run.context = seedText(seed_) + ", child " + std::to_string(child) + ", crash at call " +
+                      std::to_string(run.plan.triggerAt) + " of " + std::to_string(calls);
+    }
+    std::vector<std::function<int(int)>> jobs;
+    for (const Run& run : runs) {
+        jobs.emplace_back(
+                [&run](int channel) { return loadInChild(channel, run.path, run.plan, false); });
+    }
+    ChildJobRunner runner(std::move(jobs));
+    for (const Run& run : runs) {
+        const std::optional<ChildOutcome> outcome = runner.next();
+        ASSERT_TRUE(outcome.has_value()) << run.context << ": the helper process failed";
+        EXPECT_TRUE(outcome->killed()) << run.context << ": " << outcome->describe();
+        expectIntactWithSaves(readFileState(run.path, ""), 2, run.context);
+    }
 }
 
 TEST_F(LdCryptStoreFaultTest, FullDiskOrWriteErrorAtAnyWriteOfASaveLeavesTheFileAsItWas) {
