@@ -66,3 +66,15 @@ printf '\n\033[1m$ ledra %s\033[0m\n' "iban check DE89370400440532013001"
 "$ledra" iban check DE89370400440532013001 || true
 step iban find 'Miete Januar IBAN de89 3704 0044 0532 0130 00, Kaution GB29 NWBK 6016 1331 9268 19'
 step bic check DEUTDEFF500
+
+echo
+echo "== A sample ledger written through the object layer into an encrypted store file"
+export LEDRA_PASSWORD=demo-password
+step store sample "$scratch/sample.ldcryptdata" --accounts 3 --days 120
+step store fetch "$scratch/sample.ldcryptdata" Entry \
+    "dayBalance.account.title == 'Account 2' AND amount < -150 AND title BEGINSWITH[cd] 'cafe'" \
+    --sort dayBalance.date --limit 3
+step store fetch "$scratch/sample.ldcryptdata" Entry "ANY tags.name == 'travel' AND isNew == YES" --count
+step store fetch "$scratch/sample.ldcryptdata" DayBalance "entries.@count >= 4" --count
+step store inspect "$scratch/sample.ldcryptdata"
+unset LEDRA_PASSWORD

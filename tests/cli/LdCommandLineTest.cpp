@@ -173,3 +173,25 @@ TEST(LdCommandLineTest, StoreInspectReportsTablesNumberingMetadataAndRows) {
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("not found"), std::string::npos) << missing.err;
 }
+
+TEST(LdCommandLineTest, StoreSampleWritesALedgerThatFetchesRead) {
+    LdTemporaryFolder folder;
+    const std::string path = (folder / "sample.ldb").string();
+    const LedraRun written =
+            ledra({"--json", "store", "sample", path, "--accounts", "2", "--days", "10"});
+    ASSERT_EQ(written.status, 0) << written.err;
+    EXPECT_NE(written.out.find("\"encrypted\": false"), std::string::npos) << written.out;
+    // A second sample never overwrites a file.
+    EXPECT_EQ(ledra({"store", "sample", path}).status, 1);
+
+    const LedraRun count = ledra({"store", "fetch", path, "Entry", "--count"});
+    ASSERT_EQ(count.status, 0) << count.err;
+    const LedraRun sorted = ledra({"--json", "store", "fetch", path, "Entry", "amount > 0",
+                                   "--sort", "-amount", "--limit", "1"});
+    ASSERT_EQ(sorted.status, 0) << sorted.err;
+    EXPECT_NE(sorted.out.find("\"title\": \"Salary\""), std::string::npos) << sorted.out;
+    const LedraRun bad = ledra({"store", "fetch", path, "Entry", "amount <"});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("Predicate format error"), std::string::npos) << bad.err;
+    EXPECT_EQ(ledra({"store", "fetch", path, "Nothing"}).status, 1);
+}
