@@ -989,6 +989,7 @@ std::optional<ChildReport> runChild(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(),
                      {std::filesystem::read_symlink("/proc/self/exe").string(), kChildFlag});
     std::vector<char*> argv;
+    argv.reserve(arguments.size() + 1);
     for (std::string& argument : arguments) {
         argv.push_back(argument.data());
     }
@@ -1065,15 +1066,15 @@ void BM_ObjectLayerInsertPeakMemory(benchmark::State& state) {
 }  // namespace
 
 // Twins first, so each object-layer benchmark finds its twin's time.
-BENCHMARK(BM_RawInsert100k)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_StoreSaveChangeSet100k)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_RawInsert100k)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_StoreSaveChangeSet100k)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_ObjectLayerInsert100k)
         ->ArgName("undo")
         ->Arg(1)
         ->Arg(0)
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond)
-        ->Iterations(3);
+        ->Iterations(5);
 BENCHMARK(BM_RawCountNewOfAccount)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ObjectLayerCountNewOfAccount)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RawEntriesOfAccountSortedByDate)->UseManualTime()->Unit(benchmark::kMillisecond);

@@ -138,18 +138,28 @@ public:
     // batches leave whole entities untouched and fetches through them stay comparable.
     // Returns a line per change for failure messages.
     std::vector<std::string> changeRandomly() {
-        constexpr int kKinds = 15;
-        std::vector<int> kinds;
+        using Change = void (LedgerMaker::*)();
+        // Deletions twice, so that enough objects go.
+        static constexpr Change kChanges[] = {
+                &LedgerMaker::insertAccount,    &LedgerMaker::insertDayBalance,
+                &LedgerMaker::insertEntry,      &LedgerMaker::insertSplit,
+                &LedgerMaker::insertTag,        &LedgerMaker::updateEntry,
+                &LedgerMaker::updateDayBalance, &LedgerMaker::updateAccountOrTag,
+                &LedgerMaker::moveEntry,        &LedgerMaker::moveDayBalance,
+                &LedgerMaker::moveSplit,        &LedgerMaker::retag,
+                &LedgerMaker::linkTransfer,     &LedgerMaker::deleteOne,
+                &LedgerMaker::deleteOne};
+        std::vector<Change> kinds;
         while (kinds.empty()) {
-            for (int kind = 0; kind < kKinds; ++kind) {
+            for (const Change change : kChanges) {
                 if (chance(40)) {
-                    kinds.push_back(kind);
+                    kinds.push_back(change);
                 }
             }
         }
         log_.clear();
         for (std::size_t count = 4 + pick(24); count > 0; --count) {
-            change(kinds[pick(kinds.size())]);
+            (this->*kinds[pick(kinds.size())])();
         }
         return log_;
     }
@@ -321,53 +331,6 @@ private:
         }
         note("transfer " + describe(from) + " <-> " + describe(to));
         from->setTransferEntry(to);
-    }
-
-    void change(int kind) {
-        switch (kind) {
-            case 0:
-                insertAccount();
-                break;
-            case 1:
-                insertDayBalance();
-                break;
-            case 2:
-                insertEntry();
-                break;
-            case 3:
-                insertSplit();
-                break;
-            case 4:
-                insertTag();
-                break;
-            case 5:
-                updateEntry();
-                break;
-            case 6:
-                updateDayBalance();
-                break;
-            case 7:
-                updateAccountOrTag();
-                break;
-            case 8:
-                moveEntry();
-                break;
-            case 9:
-                moveDayBalance();
-                break;
-            case 10:
-                moveSplit();
-                break;
-            case 11:
-                retag();
-                break;
-            case 12:
-                linkTransfer();
-                break;
-            default:
-                deleteOne();
-                break;
-        }
     }
 
     void updateEntry() {
@@ -1107,6 +1070,7 @@ protected:
                 throughJoins.push_back(readsChangesThroughJoins(requests.back(), *context_));
             }
             std::vector<std::string> descriptions;
+            descriptions.reserve(requests.size());
             for (const LdFetchRequest& request : requests) {
                 descriptions.push_back(describe(seed, round, request, changes));
             }
