@@ -1721,6 +1721,13 @@ void removeQuietly(const std::filesystem::path& path) {
     std::filesystem::remove(path, ignored);
 }
 
+// A re-key's temporary file with the journal SQLite may keep beside it when its last write
+// failed.
+void removeTemporary(const std::filesystem::path& path) {
+    removeQuietly(path);
+    removeQuietly(path.string() + "-journal");
+}
+
 bool renameQuietly(const std::filesystem::path& from, const std::filesystem::path& to) {
     std::error_code failure;
     std::filesystem::rename(from, to, failure);
@@ -1820,23 +1827,23 @@ bool LdCryptStore::changePasswordTo(const std::optional<std::string>& newPasswor
             path_.parent_path() / (rekeyPrefix(path_) + LdUUID::uuidString() + ".tmp");
     finalizeCachedStatements();
     if (!exportWithPassword(password, temporary, error)) {
-        removeQuietly(temporary);
+        removeTemporary(temporary);
         return false;
     }
     if (!closeDatabase()) {
-        removeQuietly(temporary);
+        removeTemporary(temporary);
         return failWith(error, storeError("Error while closing SQL Cipher database"));
     }
     const std::filesystem::path backup = backupPathForStoreAtPath(path_);
     removeQuietly(backup);
     if (!renameQuietly(path_, backup)) {
-        removeQuietly(temporary);
+        removeTemporary(temporary);
         openDatabase();
         return failWith(error, storeError("replace error"));
     }
     if (!renameQuietly(temporary, path_)) {
         renameQuietly(backup, path_);
-        removeQuietly(temporary);
+        removeTemporary(temporary);
         openDatabase();
         return failWith(error, storeError("replace error"));
     }

@@ -145,15 +145,10 @@ std::vector<std::string> folderEntries(const std::filesystem::path& folder) {
     return names;
 }
 
-// The folder's entries besides the store file, without the journal that a failed re-key leaves of
-// its temporary file (see DISABLED_FailedRekeyLeavesNoJournalOfItsTemporaryFile).
+// The folder's entries besides the store file.
 std::vector<std::string> leftoversBesideStore(const std::filesystem::path& path) {
     std::vector<std::string> names = folderEntries(path.parent_path());
-    const std::string rekeyPrefix = path.stem().string() + "_rekey_";
-    std::erase_if(names, [&](const std::string& name) {
-        return name == path.filename().string() ||
-               (name.starts_with(rekeyPrefix) && name.ends_with(".tmp-journal"));
-    });
+    std::erase_if(names, [&](const std::string& name) { return name == path.filename().string(); });
     return names;
 }
 
@@ -1019,11 +1014,9 @@ TEST_F(LdCryptStoreFaultTest, FullDiskOrWriteErrorWhileChangingThePasswordKeepsT
     }
 }
 
-// TODO(store): enable once a failed re-key also removes its temporary file's journal. With the
-// disk full during the export's last transaction, SQLite cannot roll that transaction back and
-// keeps its journal; the store deletes "<store>_rekey_<UUID>.tmp" but not the "-journal" beside
-// it, which stays until the store is loaded again.
-TEST_F(LdCryptStoreFaultTest, DISABLED_FailedRekeyLeavesNoJournalOfItsTemporaryFile) {
+// With the disk full during the export's last transaction, SQLite cannot roll that transaction
+// back and keeps the journal of the re-key's temporary file: the store removes both.
+TEST_F(LdCryptStoreFaultTest, FailedRekeyLeavesNoJournalOfItsTemporaryFile) {
     const std::string& oldKey = keyFor(kPassword);
     ASSERT_FALSE(oldKey.empty());
     const std::string newKey = rawKeyFromSeed(seed_);

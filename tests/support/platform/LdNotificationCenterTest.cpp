@@ -216,9 +216,10 @@ TEST_F(LdNotificationCenterTest, RegistrationIsSafeWhilePostingOnOtherThreads) {
     LdSubscription counter = center_.addObserverForName(
             "Tick", nullptr, [&](const LdNotification&) { ++delivered; });
     std::thread poster([&] {
-        while (!stop.load()) {
+        // At least one post, however late this thread gets to run.
+        do {
             center_.postNotificationName("Tick");
-        }
+        } while (!stop.load());
     });
     std::vector<std::thread> registrars;
     for (int thread = 0; thread < 3; ++thread) {
