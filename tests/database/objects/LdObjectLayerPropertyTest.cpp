@@ -1131,6 +1131,9 @@ protected:
 
 }  // namespace
 
+// Requests that read changed properties of other objects through joins are counted but not
+// compared, and the objects of a new context are read before they change: both meet faults of
+// the context today (see the disabled tests below).
 TEST_F(LdObjectLayerPropertyTest, FetchesAndCountsAnswerTheSameBeforeAndAfterSaving) {
     for (const std::uint32_t seed : kSeeds) {
         runSeed(seed, /*strictAcrossJoins=*/false);
