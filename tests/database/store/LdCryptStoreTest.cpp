@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <random>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -425,6 +426,49 @@ TEST_F(LdCryptStoreTest, EveryEntityRoundTripsWithAttributesAndRelationships) {
                 EXPECT_EQ(read, written) << rowEntity->name() << "." << relationship->name();
             }
         }
+    }
+}
+
+TEST_F(LdCryptStoreTest, DecimalsOfUpToFifteenDigitsSurviveTheDoubleColumnExactly) {
+    auto store = loadedStore();
+    const LdEntityDescription* balance = entity("DayBalance");
+    const std::size_t start = balance->attributeNamed("startBalance")->propertyNumber();
+    std::mt19937_64 random(15);
+    std::vector<std::pair<LdObjectID, LdDecimal>> written;
+    LdStoreChangeSet changes;
+    for (int index = 0; index < 2000; ++index) {
+        // 1 to 15 significant digits at scales from 0 to 10, either sign.
+        const int digits = 1 + static_cast<int>(random() % 15);
+        std::string text = std::to_string(1 + random() % 9);
+        for (int digit = 1; digit < digits; ++digit) {
+            text += static_cast<char>('0' + random() % 10);
+        }
+        const std::size_t scale = random() % 11;
+        while (text.size() <= scale) {
+            text.insert(text.begin(), '0');
+        }
+        if (scale > 0) {
+            text.insert(text.end() - static_cast<std::ptrdiff_t>(scale), '.');
+        }
+        if (random() % 2 == 0) {
+            text.insert(text.begin(), '-');
+        }
+        const std::optional<LdDecimal> value = LdDecimal::fromString(text);
+        ASSERT_TRUE(value.has_value()) << text;
+        LdStoreRow row = newRow(*store, balance);
+        row.values[start] = LdValue(*value);
+        written.emplace_back(row.objectID, *value);
+        changes.inserted.push_back(std::move(row));
+    }
+    LdError error;
+    ASSERT_TRUE(store->saveChanges(changes, &error)) << error;
+    store.reset();
+    store = loadedStore();
+    store->setUsePropertiesCache(false);
+    for (const auto& [objectID, value] : written) {
+        auto node = store->valuesForObjectWithID(objectID, &error);
+        ASSERT_TRUE(node.has_value()) << error;
+        EXPECT_EQ(node->values[start].decimalValue(), value) << value.toString();
     }
 }
 
