@@ -65,6 +65,9 @@ bool LdManagedObject::canChange() const {
 }
 
 void LdManagedObject::willChange(std::size_t number) {
+    // A fault changed first through a relationship must hold its values before they are copied
+    // aside as the committed ones.
+    ensureFilled();
     if (!committed_ && !inserted_) {
         committed_ = std::make_unique<std::vector<LdValue>>(values_);
     }

@@ -1187,11 +1187,9 @@ TEST_F(LdObjectLayerPropertyTest, DISABLED_DayBalanceMovedToAnotherAccountMovesI
     EXPECT_EQ(before.count, after.count);
 }
 
-// Crashes today (a null read in LdManagedObject::changedPropertyNumbers): a fault whose first
-// change is a relationship copies its committed values before they are read, so the copy stays
-// empty; a later attribute change then compares against values that are not there, when the
-// changes are listed and when the context saves.
-TEST_F(LdObjectLayerPropertyTest, DISABLED_FaultChangedInARelationshipThenInAnAttributeSaves) {
+// A fault whose first change is a relationship once copied its committed values before they were
+// read; a later attribute change then compared against values that were not there.
+TEST_F(LdObjectLayerPropertyTest, FaultChangedInARelationshipThenInAnAttributeSaves) {
     openStore(2);
     auto* first = context_->insertNewObject<LdCDDayBalance>("DayBalance");
     auto* second = context_->insertNewObject<LdCDDayBalance>("DayBalance");
@@ -1215,10 +1213,8 @@ TEST_F(LdObjectLayerPropertyTest, DISABLED_FaultChangedInARelationshipThenInAnAt
     EXPECT_EQ(reread->dayBalance()->objectID(), secondID);
 }
 
-// The property test on the objects of a new context as they come, faults included (see the test
-// above for why it fails).
-TEST_F(LdObjectLayerPropertyTest,
-       DISABLED_FetchesAnswerTheSameBeforeAndAfterSavingWhenChangesMeetFaults) {
+// The property test on the objects of a new context as they come, faults included.
+TEST_F(LdObjectLayerPropertyTest, FetchesAnswerTheSameBeforeAndAfterSavingWhenChangesMeetFaults) {
     for (const std::uint32_t seed : kSeeds) {
         runSeed(seed, /*strictAcrossJoins=*/false, /*fillFaultsFirst=*/false);
         if (HasFailure()) {
