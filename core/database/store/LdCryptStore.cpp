@@ -17,6 +17,7 @@
 #include <set>
 #include <system_error>
 #include <type_traits>
+#include <unordered_set>
 #include <variant>
 
 #include "core/database/store/LdCryptStoreFetchTranslator.h"
@@ -742,6 +743,33 @@ bool LdCryptStore::saveChanges(const LdStoreChangeSet& changes, LdError* error) 
     if (!executeStatement("BEGIN EXCLUSIVE;", error)) {
         return false;
     }
+    // Positions in ordered one-to-many relationships of rows inserted now go into their INSERT,
+    // which saves an UPDATE per row.
+    insertedPositions_.clear();
+    std::unordered_set<LdObjectID> insertedIDs;
+    for (const LdStoreRow& row : changes.inserted) {
+        insertedIDs.insert(row.objectID);
+    }
+    for (const auto* rows : {&changes.inserted, &changes.updated}) {
+        for (const LdStoreRow& row : *rows) {
+            for (const LdRelationshipDescription* relationship :
+                 row.objectID.entity()->relationships()) {
+                const std::size_t number = relationship->propertyNumber();
+                if (!relationship->isToMany() || !relationship->isOrdered() ||
+                    number >= row.toMany.size() || schema_->joinMapping(relationship) != nullptr ||
+                    (rows == &changes.updated && !row.isChanged(number))) {
+                    continue;
+                }
+                const std::size_t inverse = relationship->inverseRelationship()->propertyNumber();
+                const std::vector<LdObjectID>& targets = row.toMany[number];
+                for (std::size_t index = 0; index < targets.size(); ++index) {
+                    if (insertedIDs.count(targets[index]) > 0) {
+                        insertedPositions_[targets[index]].emplace_back(inverse, index);
+                    }
+                }
+            }
+        }
+    }
     const auto work = [&]() {
         if (!saveMetadataToDatabase(error)) {
             return false;
@@ -782,7 +810,9 @@ bool LdCryptStore::saveChanges(const LdStoreChangeSet& changes, LdError* error) 
         }
         return true;
     };
-    if (!work()) {
+    const bool worked = work();
+    insertedPositions_.clear();
+    if (!worked) {
         simpleExecute(database_, "ROLLBACK;");
         return false;
     }
@@ -828,6 +858,10 @@ bool LdCryptStore::insertRow(const LdStoreRow& row, LdError* error) {
                 columns += ", " + mapping->typeColumns[number];
                 placeholders += ", ?";
             }
+            if (!mapping->orderColumns[number].empty()) {
+                columns += ", " + mapping->orderColumns[number];
+                placeholders += ", ?";
+            }
         }
         std::string sql = "INSERT INTO " + mapping->tableName + " (";
         if (mapping->hasEntityColumn) {
@@ -853,6 +887,20 @@ bool LdCryptStore::insertRow(const LdStoreRow& row, LdError* error) {
         }
         if (!bindProperty(statement, position, row, *property, *mapping, error)) {
             return false;
+        }
+        if (!mapping->orderColumns[number].empty()) {
+            // The row's position in its owner's ordered list, when the owner's list is part of
+            // this save; otherwise none until the owner writes its order.
+            sqlite3_bind_null(statement, position);
+            if (auto found = insertedPositions_.find(row.objectID);
+                found != insertedPositions_.end()) {
+                for (const auto& [inverse, index] : found->second) {
+                    if (inverse == number) {
+                        bindKey(statement, position, index);
+                    }
+                }
+            }
+            ++position;
         }
     }
     if (sqlite3_step(statement) != SQLITE_DONE) {
@@ -1038,7 +1086,17 @@ bool LdCryptStore::writeOrder(const LdStoreRow& row,
               kLdCryptStorePrimaryKeyColumn + "=?;";
     }
     const bool manyToMany = schema_->joinMapping(relationship) != nullptr;
+    const std::size_t inverseNumber = relationship->inverseRelationship()->propertyNumber();
     for (std::size_t index = 0; index < targets.size(); ++index) {
+        if (!manyToMany) {
+            // Rows inserted in this save got their position in their INSERT.
+            auto found = insertedPositions_.find(targets[index]);
+            if (found != insertedPositions_.end() &&
+                std::any_of(found->second.begin(), found->second.end(),
+                            [&](const auto& entry) { return entry.first == inverseNumber; })) {
+                continue;
+            }
+        }
         sqlite3_stmt* statement = cachedStatement(sql, error);
         if (statement == nullptr) {
             return false;

@@ -272,6 +272,10 @@ private:
     std::unique_ptr<LdCryptStoreSchema> schema_;
     std::unordered_map<std::string, std::uint64_t> maxObjectIDCache_;
     std::unordered_map<std::string, sqlite3_stmt*> statements_;
+    // During a save: inserted row -> (inverse property number, position) in the ordered
+    // one-to-many lists of this save.
+    std::unordered_map<LdObjectID, std::vector<std::pair<std::size_t, std::size_t>>>
+            insertedPositions_;
     // The INSERT of each entity, also held in statements_.
     std::unordered_map<const LdEntityDescription*, sqlite3_stmt*> insertStatements_;
     bool usePropertiesCache_ = true;
