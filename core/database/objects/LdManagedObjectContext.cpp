@@ -50,7 +50,9 @@ LdError contextError(const std::string& text) {
 }  // namespace
 
 LdManagedObjectContext::LdManagedObjectContext(LdCryptStore& store)
-    : store_(store), undoManager_(std::make_unique<LdUndoManager>(*this)) {
+    : store_(store),
+      storeNumber_(LdObjectID::storeNumberForIdentifier(store.identifier())),
+      undoManager_(std::make_unique<LdUndoManager>(*this)) {
     ldRegisterEntityClasses();
 }
 
@@ -106,7 +108,7 @@ LdManagedObject* LdManagedObjectContext::objectRegisteredForID(const LdObjectID&
 }
 
 LdManagedObject* LdManagedObjectContext::objectWithID(const LdObjectID& objectID) {
-    if (!objectID.isValid()) {
+    if (!objectID.isValid() || objectID.storeNumber() != storeNumber_) {
         return nullptr;
     }
     if (LdManagedObject* registered = objectRegisteredForID(objectID)) {

@@ -104,7 +104,7 @@ public:
     }
 
     // objectWithID: — the registered object, or a new fault for it (not checked against the
-    // file: a missing row shows when the fault is filled).
+    // file: a missing row shows when the fault is filled). nullptr for an ID of another store.
     LdManagedObject* objectWithID(const LdObjectID& objectID);
     // existingObjectWithID:error: — the object with its values, or nullptr and an error when the
     // row does not exist.
@@ -193,6 +193,7 @@ private:
     LdStoreRow rowForObject(LdManagedObject& object, bool onlyChanged);
 
     LdCryptStore& store_;
+    std::uint32_t storeNumber_;  // interned identifier of the store's objects
     std::unordered_map<LdObjectID, std::unique_ptr<LdManagedObject>> objects_;
     // Objects with changes since the last save, in the order of their first change.
     std::vector<LdManagedObject*> changedObjects_;

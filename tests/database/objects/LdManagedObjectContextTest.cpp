@@ -275,3 +275,37 @@ TEST_F(LdManagedObjectContextTest, PendingChangesAreAnnouncedOnceWithTheirLatest
     EXPECT_FALSE(context_->hasChanges());
     EXPECT_EQ(tag->valueForKey("name"), LdValue("x"));
 }
+
+TEST_F(LdManagedObjectContextTest, IndependentContextOverASecondFileWorksBesideTheMainOne) {
+    LdCryptStore otherStore(folder_ / "Other.ldb", LdValue::Dictionary{});
+    LdError error;
+    ASSERT_TRUE(otherStore.loadMetadata(&error)) << error;
+    LdManagedObjectContext other(otherStore);
+    std::size_t heardMain = 0;
+    std::size_t heardOther = 0;
+    LdSubscription mainSubscription = LdNotificationCenter::defaultCenter().addObserverForName(
+            kLdObjectsDidChangeNotification, context_.get(),
+            [&](const LdNotification&) { ++heardMain; });
+    LdSubscription otherSubscription = LdNotificationCenter::defaultCenter().addObserverForName(
+            kLdObjectsDidChangeNotification, &other, [&](const LdNotification&) { ++heardOther; });
+
+    insert("Tag")->setValueForKey(LdValue("main"), "name");
+    LdManagedObject* copy = other.insertNewObjectForEntityForName("Tag");
+    copy->setValueForKey(LdValue("other"), "name");
+    // Same entity and key in two files: two identities.
+    EXPECT_NE(copy->objectID(), fetch("Tag").front()->objectID());
+    save();
+    ASSERT_TRUE(other.save(&error)) << error;
+    EXPECT_EQ(heardMain, 1U);
+    EXPECT_EQ(heardOther, 1U);
+
+    EXPECT_EQ(count("Tag", "name == 'other'"), 0U);
+    LdFetchRequest request;
+    request.entity = entity("Tag");
+    auto inOther = other.executeFetchRequest(request, &error);
+    ASSERT_TRUE(inOther.has_value()) << error;
+    ASSERT_EQ(inOther->size(), 1U);
+    EXPECT_EQ(inOther->front()->valueForKey("name"), LdValue("other"));
+    // An ID of the main file names nothing in the other one.
+    EXPECT_EQ(other.objectWithID(fetch("Tag").front()->objectID()), nullptr);
+}
