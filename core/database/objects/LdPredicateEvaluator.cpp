@@ -377,29 +377,7 @@ std::string upperCasedConstant(const std::string& text) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Key path helpers shared with the translator's rules.
-
-bool containsOr(const LdPredicate& predicate) {
-    if (!predicate.isCompound()) {
-        return false;
-    }
-    if (predicate.compoundPredicateType() == LdPredicate::CompoundType::Or) {
-        return true;
-    }
-    return std::any_of(predicate.subpredicates().begin(), predicate.subpredicates().end(),
-                       [](const LdPredicatePtr& sub) { return sub && containsOr(*sub); });
-}
-
-bool endsWithCount(const std::string& keyPath) {
-    constexpr std::string_view kCount = "@count";
-    if (keyPath.size() < kCount.size()) {
-        return false;
-    }
-    const std::string_view tail(keyPath.data() + keyPath.size() - kCount.size(), kCount.size());
-    return std::equal(tail.begin(), tail.end(), kCount.begin(), [](char a, char b) {
-        return std::tolower(static_cast<unsigned char>(a)) == b;
-    });
-}
+// Key path helpers following the translator's rules.
 
 // Whether the store has a column for an attribute (not transient, of a type with a SQL type).
 bool hasColumn(const LdAttributeDescription& attribute) {
@@ -461,7 +439,7 @@ public:
 
     // The joins of a dotted key path that is not a count (the translator's buildJoins).
     bool addJoinsForKeyPath(const std::string& keyPath) {
-        if (keyPath.find('.') == std::string::npos || endsWithCount(keyPath)) {
+        if (keyPath.find('.') == std::string::npos || LdExpression::keyPathEndsWithCount(keyPath)) {
             return true;
         }
         const std::vector<std::string> components =
@@ -793,7 +771,7 @@ private:
     // "relationship[.step…].@count": the translator's count subquery, from the first
     // relationship's targets joined on step by step.
     std::optional<Operand> countOperand(const std::vector<std::string>& components) {
-        if (!endsWithCount(components.back()) || components.size() < 2) {
+        if (!LdExpression::keyPathEndsWithCount(components.back()) || components.size() < 2) {
             return std::nullopt;
         }
         Operand made;
@@ -1111,7 +1089,7 @@ bool LdPredicateEvaluator::evaluatePredicate(const LdPredicate& predicate,
     if (entity == nullptr) {
         return false;
     }
-    Compilation compilation(entity, containsOr(predicate));
+    Compilation compilation(entity, predicate.containsOrPredicate());
     for (const std::string& keyPath : predicate.keyPaths()) {
         if (!compilation.addJoinsForKeyPath(keyPath)) {
             return false;
@@ -1137,7 +1115,8 @@ bool LdPredicateEvaluator::objectMatchesFetchRequest(const LdFetchRequest& reque
         !(request.includesSubentities && entity->isKindOfEntity(request.entity))) {
         return false;
     }
-    Compilation compilation(request.entity, request.predicate && containsOr(*request.predicate));
+    Compilation compilation(request.entity,
+                            request.predicate && request.predicate->containsOrPredicate());
     // Fixed order, as the translator's: the joins of the sort keys, then those of the predicate.
     for (const LdSortDescriptor& sort : request.sortDescriptors) {
         if (!compilation.addJoinsForKeyPath(sort.keyPath)) {

@@ -1,6 +1,8 @@
 // Expressions of parsed predicates and their text form.
 #include "core/database/predicate/LdExpression.h"
 
+#include <algorithm>
+#include <cctype>
 #include <utility>
 
 #include "core/database/predicate/detail/LdPredicateLexer.h"
@@ -84,4 +86,15 @@ std::string LdExpression::description() const {
         }
     }
     return {};
+}
+
+bool LdExpression::keyPathEndsWithCount(std::string_view keyPath) {
+    constexpr std::string_view kCount = "@count";
+    if (keyPath.size() < kCount.size()) {
+        return false;
+    }
+    const std::string_view tail = keyPath.substr(keyPath.size() - kCount.size());
+    return std::equal(tail.begin(), tail.end(), kCount.begin(), [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) == b;
+    });
 }

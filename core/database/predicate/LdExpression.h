@@ -38,6 +38,8 @@ public:
     const std::string& keyPath() const { return keyPath_; }
     // The key path split at its dots.
     std::vector<std::string> keyPathComponents() const;
+    // Whether a key path ends in the collection operator "@count" (in any letter case).
+    static bool keyPathEndsWithCount(std::string_view keyPath);
     // The last key-path component when it is a collection operator ("@count"), else empty.
     std::string_view collectionOperator() const;
     // collection — the elements of an aggregate; empty for the other kinds.

@@ -1,6 +1,7 @@
 // Predicate trees: factories, the canonical text and the key paths they use.
 #include "core/database/predicate/LdPredicate.h"
 
+#include <algorithm>
 #include <cassert>
 #include <utility>
 
@@ -184,4 +185,15 @@ void LdPredicate::appendFormat(std::string& text) const {
             text += right_.description();
             return;
     }
+}
+
+bool LdPredicate::containsOrPredicate() const {
+    if (!isCompound()) {
+        return false;
+    }
+    if (compoundType_ == CompoundType::Or) {
+        return true;
+    }
+    return std::any_of(subpredicates_.begin(), subpredicates_.end(),
+                       [](const LdPredicatePtr& sub) { return sub && sub->containsOrPredicate(); });
 }

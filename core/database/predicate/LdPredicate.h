@@ -80,6 +80,9 @@ public:
     // Every key path of the tree's comparisons (inside aggregates too), in the order of the text,
     // repeats included — what the store walks to build its joins.
     std::vector<std::string> keyPaths() const;
+    // Whether an OR stands anywhere in the tree (the store then joins with LEFT OUTER JOIN, and
+    // the in-memory evaluation follows it).
+    bool containsOrPredicate() const;
 
     // predicateFormat — the canonical text: operators as "==", "!=", "<", "<=", ">", ">=", and in
     // upper case MATCHES, LIKE, BEGINSWITH, ENDSWITH, CONTAINS, IN, BETWEEN, options as "[c]",

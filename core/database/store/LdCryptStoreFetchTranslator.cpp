@@ -30,28 +30,6 @@ std::string joined(const std::vector<std::string>& parts, const char* separator)
     return text;
 }
 
-bool containsOr(const LdPredicate& predicate) {
-    if (!predicate.isCompound()) {
-        return false;
-    }
-    if (predicate.compoundPredicateType() == LdPredicate::CompoundType::Or) {
-        return true;
-    }
-    return std::any_of(predicate.subpredicates().begin(), predicate.subpredicates().end(),
-                       [](const LdPredicatePtr& sub) { return sub && containsOr(*sub); });
-}
-
-bool endsWithCount(const std::string& keyPath) {
-    constexpr std::string_view kCount = "@count";
-    if (keyPath.size() < kCount.size()) {
-        return false;
-    }
-    std::string_view tail(keyPath.data() + keyPath.size() - kCount.size(), kCount.size());
-    return std::equal(tail.begin(), tail.end(), kCount.begin(), [](char a, char b) {
-        return std::tolower(static_cast<unsigned char>(a)) == b;
-    });
-}
-
 std::string upperCasedText(const std::string& text) {
     icu::UnicodeString string = icu::UnicodeString::fromUTF8(
             icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
@@ -106,7 +84,7 @@ public:
     // The joins of every dotted sort key and every dotted predicate key path (not "@count"),
     // each once, in the order found.
     bool buildJoins() {
-        useLeftOuterJoin_ = request_.predicate && containsOr(*request_.predicate);
+        useLeftOuterJoin_ = request_.predicate && request_.predicate->containsOrPredicate();
         std::vector<std::string> keyPaths;
         for (const LdSortDescriptor& sort : request_.sortDescriptors) {
             keyPaths.push_back(sort.keyPath);
@@ -117,7 +95,8 @@ public:
             }
         }
         for (const std::string& keyPath : keyPaths) {
-            if (keyPath.find('.') == std::string::npos || endsWithCount(keyPath)) {
+            if (keyPath.find('.') == std::string::npos ||
+                LdExpression::keyPathEndsWithCount(keyPath)) {
                 continue;
             }
             std::vector<std::string> components =
@@ -479,7 +458,7 @@ private:
 
     // "(SELECT COUNT(a.column) FROM table a  WHERE (t0.x = a.y))" for "relationship.@count".
     std::optional<std::string> countSubquery(const std::vector<std::string>& components) {
-        if (!endsWithCount(components.back())) {
+        if (!LdExpression::keyPathEndsWithCount(components.back())) {
             return fail("collection operator " + components.back() + " is not supported");
         }
         if (components.size() < 2) {
