@@ -40,6 +40,8 @@
 #include "core/support/foundation/LdDate.h"
 #include "core/support/foundation/LdDecimal.h"
 
+#include "bench/LdBenchRawSQL.h"
+
 namespace {
 
 constexpr int kAccounts = 10;
@@ -288,65 +290,7 @@ LdStoreChangeSet ledgerChangeSet(LdCryptStore& store) {
 
 // ---- The hand-written side ----
 
-void execute(sqlite3* db, const std::string& sql) {
-    char* message = nullptr;
-    if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
-        const std::string text = message != nullptr ? message : "?";
-        sqlite3_free(message);
-        fatal(sql + ": " + text);
-    }
-}
-
-sqlite3_stmt* prepare(sqlite3* db, const std::string& sql) {
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
-        fatal(sql + ": " + sqlite3_errmsg(db));
-    }
-    return statement;
-}
-
-void stepDone(sqlite3* db, sqlite3_stmt* statement) {
-    if (sqlite3_step(statement) != SQLITE_DONE) {
-        fatal(std::string("step: ") + sqlite3_errmsg(db));
-    }
-    sqlite3_reset(statement);
-}
-
-// Opens and keys a file the way the store does (same cipher defaults and cache size).
-sqlite3* openRawFile(const std::filesystem::path& path) {
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-                SQLITE_OK ||
-        sqlite3_key(db, kPassword, static_cast<int>(std::char_traits<char>::length(kPassword))) !=
-                SQLITE_OK) {
-        fatal("raw file does not open");
-    }
-    execute(db, "PRAGMA cache_size = 8192;");
-    return db;
-}
-
-// The store's tables and indexes, created in one transaction.
-void createRawTables(sqlite3* db) {
-    execute(db, "BEGIN EXCLUSIVE;");
-    for (const std::string& statement : schema().primaryKeyTableStatements()) {
-        execute(db, statement);
-    }
-    for (const std::string& statement : schema().createTableStatements()) {
-        execute(db, statement);
-    }
-    execute(db, "COMMIT;");
-}
-
-// "INSERT INTO table (c1, c2, ...) VALUES(?, ?, ...);"
-std::string insertStatement(const std::string& table, const std::vector<std::string>& columns) {
-    std::string names;
-    std::string placeholders;
-    for (const std::string& column : columns) {
-        names += (names.empty() ? "" : ", ") + column;
-        placeholders += placeholders.empty() ? "?" : ", ?";
-    }
-    return "INSERT INTO " + table + " (" + names + ") VALUES(" + placeholders + ");";
-}
+using namespace ld::bench;
 
 // The ledger inserted with three prepared statements in one transaction: the columns that carry
 // values, order and target-type columns written directly. Keys are those the store hands out for
@@ -507,8 +451,8 @@ void reportRatios(benchmark::State& state, const Best& store, const Best& raw) {
 Sample rawInsertOnce(Best* analyze = nullptr) {
     const std::filesystem::path path = folder().file("raw-insert.db");
     std::filesystem::remove(path);
-    sqlite3* db = openRawFile(path);
-    createRawTables(db);
+    sqlite3* db = openRawFile(path, kPassword);
+    createRawTables(db, schema());
     const Sample sample = measure([db] { rawInsertLedger(db); });
     if (analyze != nullptr) {
         analyze->add(measure([db] { execute(db, "ANALYZE;"); }));
@@ -581,8 +525,8 @@ struct QueryFiles {
             account = changes.inserted[kQueriedAccount].objectID;
         }
         store = loadedStore(storePath);
-        raw = openRawFile(folder().file("raw-query.db"));
-        createRawTables(raw);
+        raw = openRawFile(folder().file("raw-query.db"), kPassword);
+        createRawTables(raw, schema());
         rawInsertLedger(raw);
         execute(raw, "ANALYZE;");
     }
