@@ -69,13 +69,16 @@ struct LdObjectsDidChange {
     bool empty() const { return inserted.empty() && updated.empty() && deleted.empty(); }
 };
 
-// Called by entities before they are deleted, so that the session can log deletions for sync.
 class LdMainQueue;
 
+// Told by entities that log their deletion, just before they are deleted, so that the session can
+// record the deletion for sync (the context's deletion logger; the session implements it).
 class LdDeletionLogger {
 public:
     virtual ~LdDeletionLogger() = default;
-    virtual void logDeletionOfObject(const LdManagedObject& object) = 0;
+    // logDeleteOfManagedObjectWithSyncID:ofKind: — `kind` is the entity's store name.
+    virtual void logDeleteOfManagedObjectWithSyncID(const std::string& syncID,
+                                                    const std::string& kind) = 0;
 };
 
 class LdManagedObjectContext {
