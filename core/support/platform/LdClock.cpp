@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <ctime>
+#include <thread>
 
 namespace {
 std::atomic<LdClock*> installedClock{nullptr};
@@ -38,6 +39,12 @@ int LdSystemClock::secondsFromGMTForDate(LdDate date) const {
     return static_cast<int>(local.tm_gmtoff);
 }
 
+void LdSystemClock::waitSeconds(double seconds) {
+    if (seconds > 0) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    }
+}
+
 LdManualClock::LdManualClock(LdDate start, int secondsFromGMT)
     : now_(start), secondsFromGMT_(secondsFromGMT) {}
 
@@ -49,6 +56,19 @@ LdDate LdManualClock::now() const {
 int LdManualClock::secondsFromGMTForDate(LdDate /*date*/) const {
     std::lock_guard lock(mutex_);
     return secondsFromGMT_;
+}
+
+void LdManualClock::waitSeconds(double seconds) {
+    std::lock_guard lock(mutex_);
+    if (seconds > 0) {
+        now_ = now_.dateByAddingTimeInterval(seconds);
+        waited_ += seconds;
+    }
+}
+
+double LdManualClock::waitedSeconds() const {
+    std::lock_guard lock(mutex_);
+    return waited_;
 }
 
 void LdManualClock::setNow(LdDate date) {

@@ -15,6 +15,9 @@ public:
     // secondsFromGMTForDate: of the system time zone — its offset from GMT at the given moment, in seconds
     // (positive east of Greenwich).
     virtual int secondsFromGMTForDate(LdDate date) const = 0;
+    // Blocks the calling thread for `seconds` of this clock's time (the password throttle). A
+    // manual clock moves itself forward instead of waiting.
+    virtual void waitSeconds(double seconds) = 0;
 
     // The clock of this process: the system clock unless a test installed another.
     static LdClock& shared();
@@ -28,6 +31,7 @@ class LdSystemClock final : public LdClock {
 public:
     LdDate now() const override;
     int secondsFromGMTForDate(LdDate date) const override;
+    void waitSeconds(double seconds) override;
 };
 
 // A clock that stands still until told to move. Thread-safe.
@@ -37,6 +41,10 @@ public:
 
     LdDate now() const override;
     int secondsFromGMTForDate(LdDate date) const override;
+    // Advances the clock by `seconds` and counts the wait (waitedSeconds) without blocking.
+    void waitSeconds(double seconds) override;
+    // The seconds that waitSeconds was asked to wait in all.
+    double waitedSeconds() const;
 
     void setNow(LdDate date);
     void advance(double seconds);
@@ -46,6 +54,7 @@ private:
     mutable std::mutex mutex_;
     LdDate now_;
     int secondsFromGMT_;
+    double waited_ = 0;
 };
 
 // Installs a clock as the shared one for the lifetime of this object (tests).

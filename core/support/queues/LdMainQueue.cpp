@@ -33,6 +33,7 @@ public:
     int secondsFromGMTForDate(LdDate date) const override {
         return LdClock::shared().secondsFromGMTForDate(date);
     }
+    void waitSeconds(double seconds) override { LdClock::shared().waitSeconds(seconds); }
 };
 
 }  // namespace
