@@ -86,13 +86,15 @@ bool keyConnection(sqlite3* connection, const std::string& password) {
 }
 
 // Opens a connection; `connection` is null afterwards on failure.
-bool openRaw(const std::filesystem::path& path, sqlite3** connection) {
+bool openRaw(const std::filesystem::path& path, sqlite3** connection, bool readOnly = false) {
     *connection = nullptr;
     const int result = sqlite3_open_v2(
             path.c_str(), connection,
             // The store's own mutex serialises every use of a
             // connection, so SQLite's per-call locking is not needed.
-            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+            (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) |
+                    SQLITE_OPEN_NOMUTEX,
+            nullptr);
     if (result != SQLITE_OK) {
         sqlite3_close(*connection);  // a handle may exist even when opening failed
         *connection = nullptr;
@@ -334,6 +336,9 @@ LdCryptStore::LdCryptStore(std::filesystem::path path,
     if (auto found = options.find(kLdCryptStorePasswordOption); found != options.end()) {
         password_ = found->second.stringValue();
     }
+    if (auto found = options.find(kLdCryptStoreReadOnlyOption); found != options.end()) {
+        readOnly_ = found->second.boolValue();
+    }
 }
 
 LdCryptStore::~LdCryptStore() {
@@ -386,7 +391,7 @@ std::optional<LdError> LdCryptStore::sqlliteDatabaseErrorForDatabase(sqlite3* da
 }
 
 bool LdCryptStore::openConnection(sqlite3** connection, LdError* error) const {
-    if (!openRaw(path_, connection) || !keyConnection(*connection, password_)) {
+    if (!openRaw(path_, connection, readOnly_) || !keyConnection(*connection, password_)) {
         closeConnection(*connection);
         *connection = nullptr;
         LdLogger::shared().logError("Error: Failed to open database (" + path_.string() + ")");
@@ -738,6 +743,9 @@ bool LdCryptStore::saveChanges(const LdStoreChangeSet& changes, LdError* error) 
     std::lock_guard lock(mutex_);
     if (database_ == nullptr || schema_ == nullptr) {
         return failWith(error, storeError("store not loaded"));
+    }
+    if (readOnly_) {
+        return failWith(error, storeError("the store is open read-only"));
     }
     clearPropertiesCache();
     if (!executeStatement("BEGIN EXCLUSIVE;", error)) {
@@ -1514,7 +1522,7 @@ void LdCryptStore::addToPropertiesCache(
 }
 
 bool LdCryptStore::analyzeIfNeeded(bool force, LdError* error) {
-    if (!force && !statisticsOutdated()) {
+    if (readOnly_ || (!force && !statisticsOutdated())) {
         return true;
     }
     if (!executeStatement("ANALYZE;", error)) {

@@ -23,6 +23,8 @@ struct sqlite3_stmt;
 
 // Option key of the database password; absent or empty means the file is not encrypted.
 inline constexpr const char* kLdCryptStorePasswordOption = "cryptstore_password";
+// Option key of a store opened read-only (a boolean): nothing is created, analysed or saved.
+inline constexpr const char* kLdCryptStoreReadOnlyOption = "NSReadOnlyPersistentStoreOption";
 inline constexpr const char* kLdCryptStoreType = "CryptStore";
 inline constexpr const char* kLdStoreUUIDKey = "NSStoreUUID";
 inline constexpr const char* kLdStoreTypeKey = "NSStoreType";
@@ -266,6 +268,7 @@ private:
 
     std::filesystem::path path_;
     std::string password_;
+    bool readOnly_ = false;
     const LdObjectModel& model_;
     sqlite3* database_ = nullptr;
     LdValue::Dictionary metadata_;
