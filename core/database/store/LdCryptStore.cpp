@@ -9,6 +9,7 @@
 #include "core/database/store/LdCryptStore.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -78,10 +79,14 @@ void closeConnection(sqlite3* connection) {
     }
 }
 
+// Connections keyed with a password; each costs one key derivation when it first reads.
+std::atomic<std::uint64_t> keyedConnections{0};
+
 bool keyConnection(sqlite3* connection, const std::string& password) {
     if (password.empty()) {
         return true;
     }
+    keyedConnections.fetch_add(1, std::memory_order_relaxed);
     return sqlite3_key(connection, password.data(), static_cast<int>(password.size())) == SQLITE_OK;
 }
 
@@ -327,6 +332,10 @@ void LdStoreRow::markChanged(std::size_t propertyNumber) {
         changed.resize(std::max(propertyNumber + 1, values.size()));
     }
     changed[propertyNumber] = true;
+}
+
+std::uint64_t LdCryptStore::keyedConnectionCount() {
+    return keyedConnections.load(std::memory_order_relaxed);
 }
 
 LdCryptStore::LdCryptStore(std::filesystem::path path,

@@ -183,6 +183,10 @@ public:
     // failure the old file and password stay and the store is open again with them.
     bool changePasswordTo(const std::optional<std::string>& newPassword, LdError* error = nullptr);
 
+    // The number of connections this process keyed with a password so far: each costs one key
+    // derivation (about 32 ms), so opening paths are measured by it.
+    static std::uint64_t keyedConnectionCount();
+
     // The name a re-key moves the old file to while it swaps in the new one: the file's name
     // without extension plus "_backup.db", in the same folder.
     static std::filesystem::path backupPathForStoreAtPath(const std::filesystem::path& path);
