@@ -45,8 +45,8 @@ bool LdCDatabaseMergeManager::deleteOldDeleteSyncLogsWithError(LdError* error,
     if (*count >= kDeleteLogThinningThreshold) {
         LdFetchRequest request;
         request.entity = LdCDSyncDeleteLog::entityDescription();
-        request.predicate = LdPredicateParser::predicateWithFormat(
-                "date_of_deletion < %@", {now.dateByAddingTimeInterval(-kDeleteLogRetentionSeconds)});
+        const LdValue cutoff(now.dateByAddingTimeInterval(-kDeleteLogRetentionSeconds));
+        request.predicate = LdPredicateParser::predicateWithFormat("date_of_deletion < %@", {cutoff});
         request.sortDescriptors = {{"date_of_deletion", false}};
         auto logs = context.executeFetchRequest(request, error);
         if (!logs) {
