@@ -106,11 +106,10 @@ public:
         if (user == nullptr) {
             return fail(error);
         }
-        std::string currencyCode = LdLocale::currencyCode(localeIdentifier_);
-        if (currencyCode.empty()) {
-            currencyCode = kFallbackCurrencyCode;
+        currencyCode_ = LdLocale::currencyCode(localeIdentifier_);
+        if (currencyCode_.empty()) {
+            currencyCode_ = kFallbackCurrencyCode;
         }
-        currencyCode_ = currencyCode;
         user->setMainCurrency(currencyCode_);
 
         // Fixed order: accounts, own contact, categories, budgets, stocks, analyses.

@@ -37,7 +37,7 @@ protected:
 
     template <typename T>
     std::vector<T*> fetch(const char* format = nullptr,
-                          std::vector<LdPredicateArgument> arguments = {}) {
+                          const std::vector<LdPredicateArgument>& arguments = {}) {
         LdFetchRequest request;
         request.entity = T::entityDescription();
         request.includesSubentities = false;
