@@ -61,10 +61,12 @@ tidy: deps
 clean:
 	rm -rf build build-clang build-release build-fuzz build-tidy
 
-# make entities   rewrite the entity classes (core/database/objects/generated) from the object models;
-# the test entity_classes_current fails after a model change until this has run. Uses the test build.
+# make entities   rewrite the entity classes (core/database/objects/generated) from the object models
+# and the behaviour declarations (core/database/objects/entities/LdEntityBehaviour.decl); the test
+# entity_classes_current fails after a change of either until this has run. Uses the test build.
 .PHONY: entities
 entities: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" -DLD_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build build -j$(JOBS) --target ld_entity_generator
-	build/tools/entitygen/ld_entity_generator core/database/objects/generated
+	build/tools/entitygen/ld_entity_generator core/database/objects/generated \
+		core/database/objects/entities/LdEntityBehaviour.decl

@@ -1,7 +1,8 @@
 # Runs the entity generator into a scratch folder and compares what it writes with the checked-in
-# files. Arguments: GENERATOR (the program), OUTPUT (scratch folder), CHECKED_IN (the tree's folder).
+# files. Arguments: GENERATOR (the program), OUTPUT (scratch folder), CHECKED_IN (the tree's folder),
+# DECLARATIONS (the behaviour declarations file).
 file(REMOVE_RECURSE ${OUTPUT})
-execute_process(COMMAND ${GENERATOR} ${OUTPUT} RESULT_VARIABLE result)
+execute_process(COMMAND ${GENERATOR} ${OUTPUT} ${DECLARATIONS} RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
     message(FATAL_ERROR "ld_entity_generator failed (${result})")
 endif()

@@ -1,11 +1,27 @@
 // ld_entity_generator: writes the entity classes of the three object models — one class per
-// entity with typed accessors over the slots of LdManagedObject — as
-// LdEntityClasses.h and LdEntityClasses.cpp into the folder given as its argument
-// (core/database/objects/generated in the tree; `make entities` runs it there).
+// entity with typed accessors over the slots of LdManagedObject, plus the hand-written members
+// that the behaviour declarations give each class — as LdEntityClasses.h and LdEntityClasses.cpp
+// into the folder given as its first argument (core/database/objects/generated in the tree;
+// `make entities` runs it there with core/database/objects/entities/LdEntityBehaviour.decl).
 //
-// The output depends only on the models and is byte-stable, so a test can compare it with the
-// checked-in files. Accessors look their property numbers up by name when first called, so stale
-// files still compile after a model change; the currency test reports them.
+// The output depends only on the models and the declarations and is byte-stable, so a test can
+// compare it with the checked-in files. Accessors look their property numbers up by name when
+// first called, so stale files still compile after a model change; the currency test reports
+// them.
+//
+// The declarations file, one block per class that gets hand-written members:
+//
+//   class LdCDEntry {
+//   @logsDeletion                 the class's objects tell the deletion logger (kind: entity name)
+//   @logsDeletion "AccountList"   the same with a fixed kind
+//   @replaces setTitle            generated accessors left out, the hand-written ones replace them
+//   #include "core/..."           an include the members need (collected at the header's top)
+//   public:
+//       ...                       member declarations, pasted into the class as they stand
+//   };
+//
+// Lines outside blocks that start with "//" or are empty are comments.
+#include <algorithm>
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +32,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "core/database/model/LdAttributeDescription.h"
@@ -95,7 +112,9 @@ const std::set<std::string, std::less<>>& baseMemberNames() {
             "entityName", "entityDescription",
             // helpers of the generated .cpp
             "entityInModel", "numberOfProperty", "decimalOrZero", "decimalIfSet", "dateIfSet",
-            "valueOrNull", "targetAs", "targetsAs", "managedObjects", "registerClass"};
+            "valueOrNull", "targetAs", "targetsAs", "managedObjects", "registerClass",
+            // the behaviour hooks of LdManagedObject
+            "didRefresh", "deletionLogKind", "logDeletion"};
     return kNames;
 }
 
@@ -173,9 +192,132 @@ std::string layoutAssignment(const std::string& lead, const std::string& value) 
     return std::string(kIndent) + lead + " =\n" + kContinuation + value + ";\n";
 }
 
+// The hand-written part of one class, read from the declarations file.
+struct Behaviour {
+    std::size_t line = 0;                         // where its block starts, for messages
+    std::vector<std::string> members;             // pasted into the class body as they stand
+    std::set<std::string, std::less<>> replaced;  // generated accessors left out
+    bool logsDeletion = false;
+    std::string deletionKind;  // a fixed kind; empty: the entity's own name
+};
+
+// Everything the declarations file gives.
+struct Declarations {
+    std::map<std::string, Behaviour, std::less<>> classes;
+    std::set<std::string> systemIncludes;  // "<...>"
+    std::set<std::string> localIncludes;   // "\"...\""
+};
+
+std::string trimmed(std::string_view text) {
+    const std::size_t begin = text.find_first_not_of(" \t\r");
+    if (begin == std::string_view::npos) {
+        return {};
+    }
+    const std::size_t end = text.find_last_not_of(" \t\r");
+    return std::string(text.substr(begin, end - begin + 1));
+}
+
+std::vector<std::string> words(std::string_view text) {
+    std::vector<std::string> result;
+    std::istringstream in{std::string(text)};
+    for (std::string word; in >> word;) {
+        result.push_back(word);
+    }
+    return result;
+}
+
+// Reads the declarations file (see the top of this file). Fails with a message on stderr naming
+// the line.
+bool readDeclarations(const std::filesystem::path& path, Declarations& declarations) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        std::cerr << "ld_entity_generator: cannot read " << path << "\n";
+        return false;
+    }
+    auto fail = [&](std::size_t number, const std::string& message) {
+        std::cerr << path.string() << ":" << number << ": " << message << "\n";
+        return false;
+    };
+    Behaviour* open = nullptr;
+    std::size_t number = 0;
+    for (std::string line; std::getline(in, line);) {
+        ++number;
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        const std::string text = trimmed(line);
+        if (text.starts_with("#include ")) {
+            const std::string target = trimmed(std::string_view(text).substr(9));
+            if (target.size() > 2 && target.front() == '<' && target.back() == '>') {
+                declarations.systemIncludes.insert(target);
+            } else if (target.size() > 2 && target.front() == '"' && target.back() == '"') {
+                declarations.localIncludes.insert(target);
+            } else {
+                return fail(number, "malformed #include");
+            }
+            continue;
+        }
+        if (open == nullptr) {
+            if (text.empty() || text.starts_with("//")) {
+                continue;
+            }
+            const std::vector<std::string> parts = words(text);
+            if (parts.size() != 3 || parts[0] != "class" || parts[2] != "{") {
+                return fail(number, "expected `class <name> {`");
+            }
+            auto [entry, added] = declarations.classes.try_emplace(parts[1]);
+            if (!added) {
+                return fail(number, "second block for " + parts[1]);
+            }
+            open = &entry->second;
+            open->line = number;
+            continue;
+        }
+        if (text == "};") {
+            // No blank lines at the end of the pasted members.
+            while (!open->members.empty() && trimmed(open->members.back()).empty()) {
+                open->members.pop_back();
+            }
+            open = nullptr;
+            continue;
+        }
+        if (text.starts_with("@replaces")) {
+            const std::vector<std::string> parts = words(text);
+            if (parts.size() < 2) {
+                return fail(number, "@replaces names no accessor");
+            }
+            open->replaced.insert(parts.begin() + 1, parts.end());
+            continue;
+        }
+        if (text.starts_with("@logsDeletion")) {
+            const std::string kind = trimmed(std::string_view(text).substr(13));
+            if (!kind.empty() && (kind.size() < 3 || kind.front() != '"' || kind.back() != '"')) {
+                return fail(number, "@logsDeletion takes nothing or a kind in double quotes");
+            }
+            open->logsDeletion = true;
+            open->deletionKind = kind.empty() ? "" : kind.substr(1, kind.size() - 2);
+            continue;
+        }
+        if (text.starts_with("@")) {
+            return fail(number, "unknown directive " + words(text)[0]);
+        }
+        if (open->members.empty() && text.empty()) {
+            continue;  // no blank lines at the start either
+        }
+        open->members.push_back(line);
+    }
+    if (open != nullptr) {
+        return fail(open->line, "block not closed by `};`");
+    }
+    return true;
+}
+
 class Generator {
 public:
-    // Fails with a message on stderr when the models cannot be written as classes.
+    explicit Generator(Declarations declarations) : declarations_(std::move(declarations)) {}
+
+    // Fails with a message on stderr when the models cannot be written as classes, or the
+    // declarations name a class or an accessor that does not exist.
     bool prepare();
     std::string header() const;
     std::string source() const;
@@ -205,6 +347,11 @@ private:
     static std::string declaration(const Signature& signature);
     static std::string definition(const std::string& className, const Accessor& accessor);
 
+    // The hand-written part of a class, or nullptr.
+    const Behaviour* behaviourOf(const EntityClass& entityClass) const;
+    bool applyDeclarations();
+
+    Declarations declarations_;
     std::vector<EntityClass> classes_;  // bases before subclasses, models in library order
     std::map<const LdEntityDescription*, std::size_t> indexes_;
     std::set<std::string, std::less<>> classNames_;
@@ -219,6 +366,49 @@ bool Generator::prepare() {
             if (!addEntity(*model, entity)) {
                 return false;
             }
+        }
+    }
+    return applyDeclarations();
+}
+
+const Behaviour* Generator::behaviourOf(const EntityClass& entityClass) const {
+    auto found = declarations_.classes.find(entityClass.entity->className());
+    return found != declarations_.classes.end() ? &found->second : nullptr;
+}
+
+// Leaves out the accessors that hand-written members replace.
+bool Generator::applyDeclarations() {
+    for (const auto& declared : declarations_.classes) {
+        const std::string& className = declared.first;
+        const Behaviour& behaviour = declared.second;
+        auto entityClass = std::find_if(classes_.begin(), classes_.end(), [&](const auto& made) {
+            return made.entity->className() == className;
+        });
+        if (entityClass == classes_.end()) {
+            std::cerr << "ld_entity_generator: declarations line " << behaviour.line
+                      << ": no entity has the class " << className << "\n";
+            return false;
+        }
+        for (const std::string& name : behaviour.replaced) {
+            std::size_t index = 2;  // entityName and entityDescription stay
+            while (index < entityClass->accessors.size() &&
+                   entityClass->accessors[index].signature.name != name) {
+                ++index;
+            }
+            if (index == entityClass->accessors.size()) {
+                std::cerr << "ld_entity_generator: declarations line " << behaviour.line << ": "
+                          << className << " has no generated accessor " << name << "\n";
+                return false;
+            }
+            // A note on the first accessor of a property moves to the next one left.
+            if (!entityClass->comments[index].empty() && index + 1 < entityClass->comments.size() &&
+                entityClass->comments[index + 1].empty()) {
+                entityClass->comments[index + 1] = entityClass->comments[index];
+            }
+            entityClass->accessors.erase(entityClass->accessors.begin() +
+                                         static_cast<std::ptrdiff_t>(index));
+            entityClass->comments.erase(entityClass->comments.begin() +
+                                        static_cast<std::ptrdiff_t>(index));
         }
     }
     return true;
@@ -453,9 +643,12 @@ std::string Generator::definition(const std::string& className, const Accessor& 
 }
 
 constexpr const char* kHeaderComment =
-        "// Generated by tools/entitygen/LdEntityGenerator.cpp from the object models. Do not "
-        "edit:\n"
-        "// change the model and run `make entities`.\n";
+        "// Generated by tools/entitygen/LdEntityGenerator.cpp from the object models and the\n"
+        "// behaviour declarations in core/database/objects/entities/LdEntityBehaviour.decl. Do "
+        "not\n"
+        "// edit: change the model or the declarations and run `make entities`. The hand-written\n"
+        "// members (derived values, caches, insertion, deletion, refresh) are defined in\n"
+        "// core/database/objects/entities/*.cpp.\n";
 
 std::string Generator::header() const {
     std::ostringstream out;
@@ -494,8 +687,21 @@ std::string Generator::header() const {
            "#include \"core/database/model/LdEntityDescription.h\"\n"
            "#include \"core/database/objects/LdManagedObject.h\"\n"
            "#include \"core/support/foundation/LdValue.h\"\n"
-           "\n"
-           "// Registers the factory of every class below with LdManagedObjectContext, once per\n"
+           "\n";
+    if (!declarations_.systemIncludes.empty() || !declarations_.localIncludes.empty()) {
+        out << "// Included for the hand-written members.\n";
+        for (const std::string& include : declarations_.systemIncludes) {
+            out << "#include " << include << "\n";
+        }
+        if (!declarations_.systemIncludes.empty() && !declarations_.localIncludes.empty()) {
+            out << "\n";
+        }
+        for (const std::string& include : declarations_.localIncludes) {
+            out << "#include " << include << "\n";
+        }
+        out << "\n";
+    }
+    out << "// Registers the factory of every class below with LdManagedObjectContext, once per\n"
            "// process (later calls do nothing); every context calls it when it is made. A class\n"
            "// that replaces one of these registers its factory after this has run.\n"
            "void ldRegisterEntityClasses();\n"
@@ -526,6 +732,20 @@ std::string Generator::header() const {
                 out << kIndent << entityClass.comments[index] << "\n";
             }
             out << declaration(entityClass.accessors[index].signature);
+        }
+        if (const Behaviour* behaviour = behaviourOf(entityClass)) {
+            if (behaviour->logsDeletion) {
+                out << kIndent << "// Tells the deletion logger, with this kind, before deletion.\n"
+                    << kIndent << "std::optional<std::string> deletionLogKind() const override;\n";
+            }
+            if (!behaviour->members.empty()) {
+                out << "\n"
+                    << kIndent
+                    << "// Hand-written (LdEntityBehaviour.decl; defined in entities/).\n";
+                for (const std::string& member : behaviour->members) {
+                    out << member << "\n";
+                }
+            }
         }
         out << "};\n";
     }
@@ -645,6 +865,16 @@ std::string Generator::source() const {
         for (const Accessor& accessor : entityClass.accessors) {
             out << "\n" << definition(entityClass.entity->className(), accessor);
         }
+        const Behaviour* behaviour = behaviourOf(entityClass);
+        if (behaviour != nullptr && behaviour->logsDeletion) {
+            const std::string kind = behaviour->deletionKind.empty()
+                                             ? "std::string(entity()->name())"
+                                             : "std::string(\"" + behaviour->deletionKind + "\")";
+            out << "\nstd::optional<std::string> " << entityClass.entity->className()
+                << "::deletionLogKind() const {\n"
+                << kIndent << "return " << kind << ";\n"
+                << "}\n";
+        }
     }
     out << "\n// NOLINTEND(readability-identifier-naming)\n"
            "// clang-format on\n";
@@ -676,9 +906,13 @@ bool writeFile(const std::filesystem::path& path, const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::cerr << "usage: ld_entity_generator <output folder>\n";
+    if (argc != 3) {
+        std::cerr << "usage: ld_entity_generator <output folder> <behaviour declarations>\n";
         return 2;
+    }
+    Declarations declarations;
+    if (!readDeclarations(argv[2], declarations)) {
+        return 1;
     }
     const std::filesystem::path folder(argv[1]);
     std::error_code error;
@@ -688,7 +922,7 @@ int main(int argc, char** argv) {
                   << "\n";
         return 1;
     }
-    Generator generator;
+    Generator generator(std::move(declarations));
     if (!generator.prepare()) {
         return 1;
     }

@@ -49,6 +49,17 @@ void LdManagedObject::ensureFilled() const {
     }
 }
 
+void LdManagedObject::logDeletion() const {
+    LdDeletionLogger* logger = context_ != nullptr ? context_->deletionLogger() : nullptr;
+    if (logger == nullptr) {
+        return;
+    }
+    if (std::optional<std::string> kind = deletionLogKind()) {
+        logger->logDeleteOfManagedObjectWithSyncID(valueForKey("syncUniqueID").stringValue(),
+                                                   *kind);
+    }
+}
+
 const LdValue& LdManagedObject::valueAt(std::size_t number) const {
     if (entity_ == nullptr || number >= entity_->propertyCount() ||
         !entity_->properties()[number]->isAttribute()) {

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -86,6 +88,13 @@ public:
     // willSave / didSave — around a save that includes this object.
     virtual void willSave() {}
     virtual void didSave() {}
+    // didRefresh — when the context turns the object back into a fault (refreshObject) or undo,
+    // redo or a reload replaced its values: caches derived from the values are dropped here.
+    // Called before the slots are emptied, so the object can still reach what it relates to.
+    virtual void didRefresh() {}
+    // The kind under which the deletion of this object is logged for sync, or nothing when its
+    // entity does not log deletions (the generated classes say which do). Read by logDeletion.
+    virtual std::optional<std::string> deletionLogKind() const { return std::nullopt; }
 
     // LdEvaluatedObject
     const LdEntityDescription* evaluatedEntity() const override { return entity_; }
@@ -118,6 +127,9 @@ private:
                 const LdEntityDescription* entity,
                 const LdObjectID& objectID);
     void ensureFilled() const;
+    // Tells the context's deletion logger, when it has one, that this object is about to be
+    // deleted: its "syncUniqueID" and deletionLogKind(). Nothing for entities that log nothing.
+    void logDeletion() const;
     Relation& relation(std::size_t number) const;
     Relation& loadedRelation(std::size_t number) const;
     bool canChange() const;

@@ -11,7 +11,9 @@
 #include "core/database/objects/generated/LdEntityClasses.h"
 #include "core/database/predicate/LdPredicateParser.h"
 #include "core/support/LdLogger.h"
+#include "core/support/platform/LdClock.h"
 #include "core/support/platform/LdNotificationCenter.h"
+#include "core/support/platform/LdUUID.h"
 #include "core/support/queues/LdMainQueue.h"
 
 namespace {
@@ -41,6 +43,33 @@ std::unique_ptr<LdManagedObject> makeObject(const LdEntityDescription* entity) {
         }
     }
     return std::make_unique<LdManagedObject>();
+}
+
+// The slot indexes of an entity's synchronisation pair ("syncUniqueID" text, "syncChangeDate"
+// date), looked up once per entity; entity descriptions live as long as the process.
+struct SyncSlots {
+    std::optional<std::size_t> uniqueID;
+    std::optional<std::size_t> changeDate;
+};
+
+SyncSlots syncSlotsOf(const LdEntityDescription* entity) {
+    static std::mutex mutex;
+    static std::unordered_map<const LdEntityDescription*, SyncSlots> known;
+    std::lock_guard lock(mutex);
+    if (auto found = known.find(entity); found != known.end()) {
+        return found->second;
+    }
+    SyncSlots slots;
+    const LdAttributeDescription* uniqueID = entity->attributeNamed("syncUniqueID");
+    const LdAttributeDescription* changeDate = entity->attributeNamed("syncChangeDate");
+    if (uniqueID != nullptr && uniqueID->attributeType() == LdAttributeType::String) {
+        slots.uniqueID = entity->kindIndex(uniqueID->propertyNumber());
+    }
+    if (changeDate != nullptr && changeDate->attributeType() == LdAttributeType::Date) {
+        slots.changeDate = entity->kindIndex(changeDate->propertyNumber());
+    }
+    known.emplace(entity, slots);
+    return slots;
 }
 
 LdError contextError(const std::string& text) {
@@ -90,6 +119,15 @@ LdManagedObject* LdManagedObjectContext::insertNewObjectForEntityForName(
     object->values_.reserve(entity->attributes().size());
     for (const LdAttributeDescription* attribute : entity->attributes()) {
         object->values_.push_back(attribute->defaultValue());
+    }
+    // A fresh sync identity, part of the inserted values: undoing the insertion and redoing it
+    // keeps it, since replay never inserts anew.
+    const SyncSlots sync = syncSlotsOf(entity);
+    if (sync.uniqueID) {
+        object->values_[*sync.uniqueID] = LdValue(LdUUID::uuidString());
+    }
+    if (sync.changeDate) {
+        object->values_[*sync.changeDate] = LdValue(LdClock::shared().now());
     }
     for (LdManagedObject::Relation& relation : object->relations_) {
         relation.loaded = true;
@@ -335,6 +373,7 @@ bool LdManagedObjectContext::deleteObject(LdManagedObject* object, LdError* erro
 bool LdManagedObjectContext::deleteWithRules(LdManagedObject* object, LdError* error) {
     object->ensureFilled();
     object->prepareForDeletion();
+    object->logDeletion();
     // Read every related object before the object counts as deleted.
     std::vector<std::pair<const LdRelationshipDescription*, std::vector<LdManagedObject*>>> related;
     for (const LdRelationshipDescription* relationship : object->entity_->relationships()) {
@@ -426,10 +465,12 @@ std::optional<std::vector<LdManagedObject*>> LdManagedObjectContext::executeFetc
         if (object == nullptr) {
             continue;
         }
+        // An object that awakeFromFetch changes now was not among C: its row decides.
+        const bool trackedBefore = object->tracked_;
         if (object->fault_ && index < rows->nodes.size() && rows->nodes[index].version > 0) {
             fillFromNode(*object, std::move(rows->nodes[index]));
         }
-        if (!changed.empty() && object->tracked_ && object->hasChanges()) {
+        if (!changed.empty() && trackedBefore && object->hasChanges()) {
             continue;  // judged in memory below
         }
         objects.push_back(object);
@@ -610,10 +651,15 @@ bool LdManagedObjectContext::save(LdError* error) {
 }
 
 void LdManagedObjectContext::refreshObject(LdManagedObject* object, bool mergeChanges) {
-    if (object == nullptr || object->context_ != this || mergeChanges || object->inserted_ ||
-        object->deleted_) {
+    if (object == nullptr || object->context_ != this || object->deleted_) {
         return;
     }
+    if (mergeChanges || object->inserted_) {
+        // Nothing is re-read, but caches are dropped all the same.
+        object->didRefresh();
+        return;
+    }
+    object->didRefresh();
     object->changed_ = false;
     object->changedMask_.clear();
     object->committed_.reset();

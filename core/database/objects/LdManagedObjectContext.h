@@ -98,8 +98,10 @@ public:
     static void registerObjectFactory(const std::string& className, ObjectFactory factory);
 
     // insertNewObjectForEntityForName:inManagedObjectContext:
-    // A new object with its attributes' default values and a permanent ID. nullptr for an
-    // unknown or abstract entity, or when the store cannot hand out a key (logged).
+    // A new object with its attributes' default values and a permanent ID; an entity with the
+    // sync pair gets a fresh "syncUniqueID" (LdUUID) and "syncChangeDate" (LdClock's now) as
+    // part of its first values, then awakeFromInsert runs. nullptr for an unknown or abstract
+    // entity, or when the store cannot hand out a key (logged).
     LdManagedObject* insertNewObjectForEntityForName(std::string_view entityName);
     template <typename T>
     T* insertNewObject(std::string_view entityName) {
@@ -140,7 +142,8 @@ public:
     bool save(LdError* error = nullptr);
 
     // refreshObject:mergeChanges: — without merging, drops the object's unsaved changes and turns
-    // it back into a fault; with merging, keeps its changes and re-reads nothing.
+    // it back into a fault; with merging (and for a new object), keeps its changes and re-reads
+    // nothing. Either way the object's didRefresh drops its caches first.
     void refreshObject(LdManagedObject* object, bool mergeChanges);
 
     // processPendingChanges — posts kLdObjectsDidChangeNotification for the changes since the

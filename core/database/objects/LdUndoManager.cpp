@@ -2,6 +2,7 @@
 #include "core/database/objects/LdUndoManager.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "core/database/objects/LdManagedObjectContext.h"
 #include "core/support/platform/LdNotificationCenter.h"
@@ -123,7 +124,15 @@ void LdUndoManager::replay(Group group, bool backwards) {
     if (backwards) {
         std::reverse(group.begin(), group.end());
     }
+    std::vector<LdManagedObject*> touched;
     for (const LdUndoChange& change : group) {
         context_.replayChange(change);
+        if (std::find(touched.begin(), touched.end(), change.object) == touched.end()) {
+            touched.push_back(change.object);
+        }
+    }
+    // Values were replaced behind the objects' backs: their caches go.
+    for (LdManagedObject* object : touched) {
+        object->didRefresh();
     }
 }
