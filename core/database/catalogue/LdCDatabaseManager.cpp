@@ -160,7 +160,7 @@ bool moveFile(const fs::path& from, const fs::path& to, std::error_code& code) {
 
 // ---- Construction
 
-LdCDatabaseManager::LdCDatabaseManager(fs::path databasesFolder,
+LdCDatabaseManager::LdCDatabaseManager(const fs::path& databasesFolder,
                                        LdUserDefaults& settings,
                                        LdSecretStore& secrets,
                                        LdClock& clock)

@@ -123,7 +123,7 @@ public:
     static constexpr int kMigrationNewerVersion = 3;
 
     // Creates `databasesFolder` when missing, lists it and starts watching it.
-    LdCDatabaseManager(std::filesystem::path databasesFolder,
+    LdCDatabaseManager(const std::filesystem::path& databasesFolder,
                        LdUserDefaults& settings,
                        LdSecretStore& secrets,
                        LdClock& clock);
@@ -191,6 +191,7 @@ public:
     std::filesystem::path databaseURLFromDatabaseID(std::string_view databaseID,
                                                     std::string_view databaseName) const;
     // URLForDatabaseWithID: — the URL of the known database with this identifier.
+    // NOLINTNEXTLINE(readability-identifier-naming): the operation's own name
     std::optional<std::filesystem::path> URLForDatabaseWithID(std::string_view databaseID) const;
     // uniqueDatabaseNameForProposedName: — the proposal, or with " 2", " 3" ... appended until no
     // known database has that name (ignoring case and width).
@@ -233,6 +234,7 @@ public:
 
     // UIDelegate — not owned; nullptr for none.
     void setUIDelegate(LdCDatabaseManagerUIDelegate* delegate) { uiDelegate_ = delegate; }
+    // NOLINTNEXTLINE(readability-identifier-naming): the property's own name
     LdCDatabaseManagerUIDelegate* UIDelegate() const { return uiDelegate_; }
 
     // syncStateChangedForDatabaseURL: — the session changed the sync mode in the metadata file:
