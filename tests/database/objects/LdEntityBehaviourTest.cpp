@@ -452,3 +452,39 @@ TEST_F(LdEntityBehaviourTest, BankDetailsChecksAndTexts) {
     LdError error;
     EXPECT_FALSE(details->isIBANValid(&error));
 }
+
+TEST_F(LdEntityBehaviourTest, PrebookedEntryFindsTheDaysAroundIt) {
+    auto* account = insert<LdCDAccount>();
+    account->setInitialBalance(decimal("5"));
+    auto dayAt = [&](double days, const char* start, const char* end) {
+        LdCDDayBalance* made = day(account, start);
+        made->setDate(LdDate::fromReferenceSeconds(86400.0 * days));
+        made->setEndBalance(decimal(end));
+        return made;
+    };
+    dayAt(100, "10", "20");
+    LdCDDayBalance* second = dayAt(101.5, "20", "30");
+    LdCDDayBalance* third = dayAt(102, "30", "40");
+    auto* pending = insert<LdCDPrebookedOnlineEntry>();
+    pending->setEntryType(100);
+    pending->setTitle("Card payment");
+    pending->setAmount(decimal("-3"));
+    EXPECT_EQ(pending->dayBalanceMatchingBestToThisEntry(), nullptr);  // no account yet
+    EXPECT_EQ(pending->startBalanceMatchingBestForDayWithThisEntry(), std::nullopt);
+
+    pending->setDayBalance(second);
+    EXPECT_EQ(pending->entryType(), 100U);
+    EXPECT_EQ(pending->dayBalanceMatchingBestToThisEntry(), second);
+    EXPECT_EQ(pending->dayBalanceAfterThisEntryMatchingBest(), third);
+    EXPECT_EQ(pending->startBalanceMatchingBestForDayWithThisEntry(), decimal("20"));
+    EXPECT_EQ(pending->endBalanceMatchingBestForDayWithThisEntry(), decimal("30"));
+    pending->setDayBalance(third);
+    EXPECT_EQ(pending->dayBalanceAfterThisEntryMatchingBest(), nullptr);
+    EXPECT_EQ(pending->endBalanceMatchingBestForDayWithThisEntry(), decimal("40"));
+
+    const LdValue::Dictionary summary = pending->entryAsDictionary();
+    EXPECT_EQ(summary.count("transferText"), 0U);  // empty texts are left out
+    EXPECT_EQ(summary.at("title").stringValue(), "Card payment");
+    EXPECT_EQ(summary.at("date").dateValue(), *third->date());
+    EXPECT_EQ(pending->localizedTitle(), "Card payment");
+}
