@@ -40,3 +40,4 @@ void ldAddStoreCommands(CLI::App& app, LdCliCommandSet& commands);
 void ldAddIbanCommands(CLI::App& app, LdCliCommandSet& commands);
 void ldAddCalcCommands(CLI::App& app, LdCliCommandSet& commands);
 void ldAddCurrencyCommands(CLI::App& app, LdCliCommandSet& commands);
+void ldAddDatabaseCommands(CLI::App& app, LdCliCommandSet& commands);

@@ -52,6 +52,7 @@ int ldRunCommandLine(const std::vector<std::string>& arguments, LdCliStreams str
     ldAddIbanCommands(app, commands);
     ldAddCalcCommands(app, commands);
     ldAddCurrencyCommands(app, commands);
+    ldAddDatabaseCommands(app, commands);
 
     // CLI11 reads arguments from the back.
     std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());

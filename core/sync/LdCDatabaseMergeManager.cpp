@@ -15,9 +15,9 @@ namespace {
 // needs a full sync anyway; kinds not listed keep none of their old logs.
 const std::map<std::string, std::size_t, std::less<>>& quotaPerKind() {
     static const std::map<std::string, std::size_t, std::less<>> kQuota{
-            {"DayBalance", 100}, {"Account", 200},      {"Stock", 200},
-            {"Entry", 5000},     {"SplitEntry", 500},   {"StockBuy", 100},
-            {"Category", 20},    {"Contact", 100},      {"RecurringRule", 100}};
+            {"DayBalance", 100}, {"Account", 200},    {"Stock", 200},
+            {"Entry", 5000},     {"SplitEntry", 500}, {"StockBuy", 100},
+            {"Category", 20},    {"Contact", 100},    {"RecurringRule", 100}};
     return kQuota;
 }
 
@@ -34,7 +34,7 @@ void stampCleanUpDate(LdManagedObjectContext& context, LdDate now) {
 }  // namespace
 
 bool LdCDatabaseMergeManager::deleteOldDeleteSyncLogsWithError(LdError* error,
-                                                                LdManagedObjectContext& context) {
+                                                               LdManagedObjectContext& context) {
     const LdDate now = LdClock::shared().now();
     LdFetchRequest countRequest;
     countRequest.entity = LdCDSyncDeleteLog::entityDescription();
@@ -46,7 +46,8 @@ bool LdCDatabaseMergeManager::deleteOldDeleteSyncLogsWithError(LdError* error,
         LdFetchRequest request;
         request.entity = LdCDSyncDeleteLog::entityDescription();
         const LdValue cutoff(now.dateByAddingTimeInterval(-kDeleteLogRetentionSeconds));
-        request.predicate = LdPredicateParser::predicateWithFormat("date_of_deletion < %@", {cutoff});
+        request.predicate =
+                LdPredicateParser::predicateWithFormat("date_of_deletion < %@", {cutoff});
         request.sortDescriptors = {{"date_of_deletion", false}};
         auto logs = context.executeFetchRequest(request, error);
         if (!logs) {

@@ -16,7 +16,8 @@ int openLockFile(const std::filesystem::path& databaseFolder) {
 
 }  // namespace
 
-std::unique_ptr<LdDatabaseLock> LdDatabaseLock::tryLock(const std::filesystem::path& databaseFolder) {
+std::unique_ptr<LdDatabaseLock> LdDatabaseLock::tryLock(
+        const std::filesystem::path& databaseFolder) {
     const int descriptor = openLockFile(databaseFolder);
     if (descriptor < 0) {
         return nullptr;
