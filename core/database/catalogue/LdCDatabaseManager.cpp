@@ -18,7 +18,6 @@
 #include "core/database/catalogue/LdCDatabaseManager.h"
 
 #include <algorithm>
-#include <cassert>
 #include <cctype>
 #include <fstream>
 #include <system_error>
@@ -772,44 +771,20 @@ std::optional<fs::path> LdCDatabaseManager::databaseURLToOpenOnAppLaunch() const
 
 // ---- Sessions
 
-// The catalogue is built before the session class's source is; until that is in the tree (the
-// build defines LD_CATALOGUE_HAS_SESSION once it is), no session is made and opening answers 99.
-void LdCDatabaseManager::SessionDeleter::operator()(LdCOpenDatabaseManager* session) const {
-#if LD_CATALOGUE_HAS_SESSION
-    std::default_delete<LdCOpenDatabaseManager>()(session);
-#else
-    assert(session == nullptr && "no session can exist without the session's source");
-    (void)session;
-#endif
-}
-
 LdCDatabaseManager::SessionPtr LdCDatabaseManager::openSession(
         const InfoPtr& info, const std::optional<std::string>& password, int mode, int& result) {
-#if LD_CATALOGUE_HAS_SESSION
-    SessionPtr session(std::make_unique<LdCOpenDatabaseManager>(*this, info).release());
+    auto session = std::make_unique<LdCOpenDatabaseManager>(*this, info);
     session->setCachedDatabasePassword(password);
     result = session->openDatabaseWithPassword(password, mode);
     return session;
-#else
-    (void)info;
-    (void)password;
-    (void)mode;
-    result = kLdOpenDatabaseNotLoaded;
-    return nullptr;
-#endif
 }
 
 void LdCDatabaseManager::closeSession(LdCOpenDatabaseManager& session, bool save) {
-#if LD_CATALOGUE_HAS_SESSION
     if (save) {
         session.closeDatabase();
     } else {
         session.closeDatabaseWithoutSaving();
     }
-#else
-    (void)session;
-    (void)save;
-#endif
 }
 
 // ---- Migration

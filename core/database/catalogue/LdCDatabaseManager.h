@@ -361,11 +361,8 @@ private:
     std::vector<InfoPtr> cloudDatabases_;
     std::shared_ptr<ObserverRegistry> observers_ = std::make_shared<ObserverRegistry>();
 
-    // Every call into the session class goes through these three.
-    struct SessionDeleter {
-        void operator()(LdCOpenDatabaseManager* session) const;
-    };
-    using SessionPtr = std::unique_ptr<LdCOpenDatabaseManager, SessionDeleter>;
+    using SessionPtr = std::unique_ptr<LdCOpenDatabaseManager>;
+    // Makes a session for the info and opens it; `result` is its answer.
     SessionPtr openSession(const InfoPtr& info,
                            const std::optional<std::string>& password,
                            int mode,

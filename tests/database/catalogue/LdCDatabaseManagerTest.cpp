@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "core/database/session/LdCOpenDatabaseManager.h"
 #include "core/database/store/LdCryptStore.h"
 #include "core/database/store/detail/LdSQLite.h"
 #include "core/security/LdSecretStore.h"
@@ -477,4 +478,75 @@ TEST_F(LdCDatabaseManagerTest, LastOpenDatabaseIsOfferedAtLaunchWhenTheUserAsked
     EXPECT_EQ(catalogue_->databaseURLToOpenOnAppLaunch(), info->url());
     settings_->setString("gone", "LastOpenDatabaseID");
     EXPECT_FALSE(catalogue_->databaseURLToOpenOnAppLaunch().has_value());
+}
+
+TEST_F(LdCDatabaseManagerTest, OpeningRegistersTheSessionOnceAndClosingKeepsItAlive) {
+    auto info = create("Household", "H1");
+    ASSERT_EQ(catalogue_->openDatabase(info, std::nullopt, 0), 0);
+    LdCOpenDatabaseManager* session = catalogue_->openDatabaseManagerForURL(info->url());
+    ASSERT_NE(session, nullptr);
+    EXPECT_EQ(catalogue_->currentOpenDatabaseManager(), session);
+    EXPECT_EQ(catalogue_->countOfOpenDatabases(), 1U);
+    EXPECT_TRUE(info->isOpen());
+    EXPECT_EQ(delegate_.databaseChanges, 1);
+    EXPECT_EQ(settings_->stringForKey("LastOpenDatabaseID"), "H1");
+
+    // Already open: 6, and the same session stays.
+    EXPECT_EQ(catalogue_->openDatabase(info, std::nullopt, 0), 6);
+    EXPECT_EQ(catalogue_->openDatabaseManagerForURL(info->url()), session);
+    EXPECT_EQ(catalogue_->countOfOpenDatabases(), 1U);
+
+    // An open database is neither renamed nor duplicated.
+    LdError error;
+    EXPECT_FALSE(catalogue_->renameDatabaseAtURL(info->url(), "Other", nullptr, &error));
+    EXPECT_EQ(error.titleKey(), "_INFORMATION");
+    EXPECT_EQ(error.descriptionKey(), "_DB_MANAGER_EDIT_ERROR_CLOSE_DATABASE");
+    error = LdError();
+    EXPECT_FALSE(catalogue_->duplicateDatabase(info, &error));
+    EXPECT_EQ(error.descriptionKey(), "_DB_MANAGER_EDIT_ERROR_CLOSE_DATABASE");
+
+    session->closeDatabaseWithoutSaving();
+    EXPECT_EQ(catalogue_->countOfOpenDatabases(), 0U);
+    EXPECT_EQ(catalogue_->currentOpenDatabaseManager(), nullptr);
+    EXPECT_FALSE(info->isOpen());
+    EXPECT_FALSE(session->isOpen());  // the closed session is still there to ask
+    EXPECT_EQ(delegate_.databaseChanges, 2);
+}
+
+TEST_F(LdCDatabaseManagerTest, WrongPasswordDeletesTheSavedOne) {
+    auto info = create("Household", "H1");
+    makeStore(info->url(), "sesame");
+    ASSERT_TRUE(secrets_.setPasswordForDatabaseID("stale", "H1"));
+    EXPECT_EQ(catalogue_->openDatabase(info, "wrong", 0), 1);
+    EXPECT_FALSE(secrets_.passwordForDatabaseID("H1").has_value());
+    EXPECT_EQ(catalogue_->countOfOpenDatabases(), 0U);
+}
+
+TEST_F(LdCDatabaseManagerTest, DeletingAnOpenDatabaseClosesItFirst) {
+    auto info = create("Household", "H1");
+    ASSERT_EQ(catalogue_->openDatabase(info, std::nullopt, 0), 0);
+    LdError error;
+    ASSERT_TRUE(catalogue_->deleteDatabaseAtURL(info->url(), &error)) << error;
+    EXPECT_EQ(catalogue_->countOfOpenDatabases(), 0U);
+    EXPECT_FALSE(fs::exists(info->url()));
+}
+
+TEST_F(LdCDatabaseManagerTest, SyncStateChangeRereadsTheMetadataFile) {
+    auto info = create("Household");
+    RecordingObserver observer;
+    LdSubscription subscription = catalogue_->addObserver(observer, info);
+    auto item = LdCDatabaseMetadataItem::metadataItemWithContentsOfURL(
+            info->url() / "externalMetadata.ldmetadata");
+    ASSERT_TRUE(item.has_value());
+    item->setSyncMode(LdCDatabaseMetadataItem::kSyncModeLocalNetwork);
+    ASSERT_TRUE(item->writeMetadata());
+    ldWriteFile(info->url() / "syncMetadata.ldmetadata", std::string("{}"));
+
+    catalogue_->syncStateChangedForDatabaseURL(info->url());
+    EXPECT_EQ(info->databaseMetadata()->syncMode(), 2U);
+    EXPECT_TRUE(info->isWifiSynced());
+    EXPECT_EQ(observer.changes, 1);
+    subscription.cancel();
+    catalogue_->syncStateChangedForDatabaseURL(info->url());
+    EXPECT_EQ(observer.changes, 1);  // no longer registered
 }
