@@ -78,3 +78,26 @@ step store fetch "$scratch/sample.ldcryptdata" Entry "ANY tags.name == 'travel' 
 step store fetch "$scratch/sample.ldcryptdata" DayBalance "entries.@count >= 4" --count
 step store inspect "$scratch/sample.ldcryptdata"
 unset LEDRA_PASSWORD
+
+echo
+echo "== Databases: created in a fresh folder, protected by a password, shown and reopened"
+databases="$scratch/Databases"
+export LEDRA_PASSWORD=demo-password
+step --databases-folder "$databases" db create 'Home/Office: 2024.1 - new'
+unset LEDRA_PASSWORD
+step --databases-folder "$databases" db create Household
+step --databases-folder "$databases" db create household
+step --databases-folder "$databases" db list
+step --databases-folder "$databases" db info 'Home_Office_ 2024_1___new'
+export LEDRA_PASSWORD=demo-password
+step --databases-folder "$databases" db show 'Home_Office_ 2024_1___new'
+printf '\n\033[1m$ LEDRA_PASSWORD=wrong ledra db show …\033[0m\n'
+LEDRA_PASSWORD=wrong "$ledra" --databases-folder "$databases" db show 'Home_Office_ 2024_1___new' || true
+LEDRA_NEW_PASSWORD=changed-password step --databases-folder "$databases" db passwd 'Home_Office_ 2024_1___new'
+export LEDRA_PASSWORD=changed-password
+step --databases-folder "$databases" --json db show 'Home_Office_ 2024_1___new'
+unset LEDRA_PASSWORD
+step --databases-folder "$databases" db rename 'Household 2' 'Holiday home'
+step --databases-folder "$databases" db duplicate Household
+step --databases-folder "$databases" db delete 'Holiday home'
+step --databases-folder "$databases" db list

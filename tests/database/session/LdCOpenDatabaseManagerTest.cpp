@@ -18,6 +18,7 @@
 #include "core/database/store/LdCryptStoreFetchRequest.h"
 #include "core/database/store/detail/LdSQLite.h"
 #include "core/security/LdSecretStore.h"
+#include "core/security/VTCrypto.h"
 #include "core/support/LdStrings.h"
 #include "core/support/platform/LdClock.h"
 #include "core/support/queues/LdMainQueue.h"
@@ -148,6 +149,39 @@ TEST_F(LdCOpenDatabaseManagerTest, PasswordLifecycleKeysTheStoreWithThePasswordT
     session->closeDatabase();
     EXPECT_TRUE(storeOpensWithKey(info->url(), ""));
     EXPECT_NE(open(info, "whatever"), nullptr);
+}
+
+TEST_F(LdCOpenDatabaseManagerTest, FirstOpenWithPasswordCreatesAProtectedDatabase) {
+    auto info = create("Protected");
+    LdCOpenDatabaseManager* session = open(info, "from the start");
+    ASSERT_NE(session, nullptr);
+    EXPECT_TRUE(session->isPasswordProtected());
+    EXPECT_EQ(session->cachedDatabasePassword(), "from the start");
+    session->closeDatabase();
+    EXPECT_TRUE(storeOpensWithKey(info->url(), "from the start"));
+    EXPECT_TRUE(info->isEncrypted());
+    EXPECT_EQ(catalogue_->openDatabase(info, "other", 0), kLdOpenDatabaseWrongPassword);
+}
+
+TEST_F(LdCOpenDatabaseManagerTest, ResourceFilesFollowThePassword) {
+    auto info = create("Files");
+    LdCOpenDatabaseManager* session = open(info, std::nullopt);
+    ASSERT_NE(session, nullptr);
+    const auto attachments = LdCDatabaseManager::urlForResourceType(
+            LdCDatabaseManager::kResourceTypeFileAttachments, info->url());
+    ldWriteFile(attachments / "receipt.pdf", std::string("%PDF receipt"));
+    ASSERT_TRUE(session->setNewPassword("secret", std::nullopt));
+    EXPECT_TRUE(std::filesystem::exists(attachments / "receipt.pdf.crypt"));
+
+    // A file that arrived only in encrypted form (by sync) keeps its content when the password
+    // goes: it is decrypted, not deleted.
+    ASSERT_FALSE(VTCrypto::aesEncryptFileAtURL(
+            attachments / "receipt.pdf", session->resourceFilesEncryptionKey(), folder_.path()));
+    std::filesystem::rename(folder_ / "receipt.pdf.crypt", attachments / "synced.pdf.crypt");
+    ASSERT_TRUE(session->setNewPassword(std::nullopt, "secret"));
+    EXPECT_FALSE(std::filesystem::exists(attachments / "receipt.pdf.crypt"));
+    EXPECT_FALSE(std::filesystem::exists(attachments / "synced.pdf.crypt"));
+    EXPECT_EQ(ldReadFile(attachments / "synced.pdf"), ldReadFile(attachments / "receipt.pdf"));
 }
 
 TEST_F(LdCOpenDatabaseManagerTest, RepeatedWrongPasswordsWaitOnTheClock) {
