@@ -20,6 +20,13 @@
 
 namespace {
 
+std::string lowercased(std::string text) {
+    for (char& character : text) {
+        character = static_cast<char>(std::tolower(static_cast<unsigned char>(character)));
+    }
+    return text;
+}
+
 bool sameNameIgnoringCase(const std::string& left, const std::string& right) {
     return std::equal(left.begin(), left.end(), right.begin(), right.end(), [](char a, char b) {
         return std::tolower(static_cast<unsigned char>(a)) ==
@@ -236,7 +243,11 @@ void ldAddDatabaseCommands(CLI::App& app, LdCliCommandSet& commands) {
         LdCliCatalogue catalogue(context);
         LdValue::Array all;
         std::string text;
-        for (const auto& info : catalogue->allDatabases()) {
+        auto databases = catalogue->allDatabases();
+        std::sort(databases.begin(), databases.end(), [](const auto& left, const auto& right) {
+            return lowercased(left->name()) < lowercased(right->name());
+        });
+        for (const auto& info : databases) {
             all.push_back(infoValue(*info));
             text += info->name() + (info->isEncrypted() ? "  (password)" : "") + "\n";
         }
