@@ -23,6 +23,7 @@
 #include "core/support/platform/LdClock.h"
 #include "core/support/queues/LdMainQueue.h"
 
+#include "tests/database/store/LdFaultVFS.h"
 #include "tests/testutil/LdTestUtil.h"
 
 namespace {
@@ -303,8 +304,18 @@ protected:
         sqlite3_exec(connection, pragma.c_str(), nullptr, nullptr, nullptr);
         sqlite3_close(connection);
     }
-    void SetUp() override { setDefaultKeyDerivationIterations(256); }
-    void TearDown() override { setDefaultKeyDerivationIterations(64000); }
+    void SetUp() override {
+        setDefaultKeyDerivationIterations(256);
+        // A killed process leaves its writes in the operating system: syncs to the disk are not
+        // needed for these rounds and only make them wait on it.
+        vfs_ = std::make_unique<ld::test::LdFaultVFS>();
+    }
+    void TearDown() override {
+        vfs_.reset();
+        setDefaultKeyDerivationIterations(64000);
+    }
+
+    std::unique_ptr<ld::test::LdFaultVFS> vfs_;
 
     enum class Operation { Save, SetAndRemovePassword, ChangePassword, Rename };
 
