@@ -196,6 +196,17 @@ TEST_F(LdCFileEncryptDecryptTest, EncryptFailsWhenThisWriteFailsEvenIfOlderOutpu
     EXPECT_TRUE(std::filesystem::exists(folder_ / "a.txt.crypt"));
 }
 
+TEST_F(LdCFileEncryptDecryptTest, EncryptReplacesOlderEncryptedFile) {
+    const std::filesystem::path source = folder_ / "a.txt";
+    ldWriteFile(source, std::string("new content"));
+    ldWriteFile(folder_ / "a.txt.crypt", std::string("older and longer encrypted bytes"));
+    LdError error;
+    ASSERT_TRUE(crypt_.encryptFileAtPath(source, folder_.path(), "secret", &error)) << error;
+    EXPECT_FALSE(error.isSet());
+    EXPECT_EQ(crypt_.decryptData(ldReadFile(folder_ / "a.txt.crypt"), "secret"),
+              textBytes("new content"));
+}
+
 TEST_F(LdCFileEncryptDecryptTest, EncryptFileMissingArgumentsAndSource) {
     LdError error;
     EXPECT_FALSE(crypt_.encryptFileAtPath(folder_ / "a.txt", folder_.path(), "", &error));
