@@ -499,7 +499,8 @@ TEST_F(LdSessionKillTest, KilledPasswordChangesLeaveOneWorkingPassword) {
     catalogue_->openDatabaseManagerForURL(info->url())->currentUser()->setName("start");
     catalogue_->openDatabaseManagerForURL(info->url())->closeDatabase();
     State state;
-    runRounds(Operation::SetAndRemovePassword, state, 50);
+    // About half the rounds are killed amid setting a password, half amid removing it.
+    runRounds(Operation::SetAndRemovePassword, state, 100);
     if (!state.password) {
         LdCOpenDatabaseManager* session = open(onlyDatabase(), std::nullopt);
         ASSERT_NE(session, nullptr);
