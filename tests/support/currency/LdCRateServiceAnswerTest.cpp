@@ -49,6 +49,15 @@ TEST(LdCRateServiceAnswerTest, ReadsRealIntegerAndDecimalTextFromBinaryAnswer) {
     EXPECT_EQ(text->toString(), "0.85520000000000000000001");
 }
 
+TEST(LdCRateServiceAnswerTest, IntegerPastSixtyFourBitsStaysExact) {
+    // The binary form's 16-byte integer reads as a decimal.
+    LdError error;
+    const auto rate = LdCRateServiceAnswer::rateWithData(
+            ldReadFile(ldTestDataPath("currency/rate-answer-huge-integer.bplist")), &error);
+    ASSERT_TRUE(rate) << error;
+    EXPECT_EQ(rate->toString(), "18446744073709551615");
+}
+
 TEST(LdCRateServiceAnswerTest, TableWithoutExactlyOneRowFails) {
     LdError error;
     EXPECT_FALSE(LdCRateServiceAnswer::rateWithData(
