@@ -14,34 +14,11 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
+#include "core/support/detail/LdUntrustedXML.h"
+
 namespace {
 
 constexpr double kSecondsPerDay = 86400.0;
-
-struct DocumentDeleter {
-    void operator()(xmlDoc* document) const { xmlFreeDoc(document); }
-};
-
-struct ContextDeleter {
-    void operator()(xmlParserCtxt* context) const { xmlFreeParserCtxt(context); }
-};
-
-struct ParseState {
-    bool declaresEntity = false;
-};
-
-// Replaces libxml2's entity declaration handler: no entity is ever registered and the parse stops,
-// so neither expansion bombs nor external entities reach us.
-void refuseEntityDeclaration(void* context,
-                             const xmlChar* /*name*/,
-                             int /*type*/,
-                             const xmlChar* /*publicId*/,
-                             const xmlChar* /*systemId*/,
-                             xmlChar* /*content*/) {
-    auto* parserContext = static_cast<xmlParserCtxt*>(context);
-    static_cast<ParseState*>(parserContext->_private)->declaresEntity = true;
-    xmlStopParser(parserContext);
-}
 
 bool fail(LdError* error, std::string_view description) {
     return failWith(error, LdError::errorWithTitle("_ERROR", description));
@@ -148,11 +125,6 @@ bool LdCECBRatesParser::isCurrencyCode(std::string_view code) {
 
 std::optional<LdCECBRatesParser::Rates> LdCECBRatesParser::ratesWithData(const LdData& data,
                                                                          LdError* error) {
-    static const bool kInitialized = [] {
-        xmlInitParser();
-        return true;
-    }();
-    (void)kInitialized;
     if (data.empty()) {
         fail(error, "The exchange-rate file is empty.");
         return std::nullopt;
@@ -161,26 +133,23 @@ std::optional<LdCECBRatesParser::Rates> LdCECBRatesParser::ratesWithData(const L
         fail(error, "The exchange-rate file is too large.");
         return std::nullopt;
     }
-    std::unique_ptr<xmlParserCtxt, ContextDeleter> context(xmlNewParserCtxt());
-    if (!context || context->sax == nullptr) {
-        fail(error, "The XML parser could not be created.");
-        return std::nullopt;
-    }
-    ParseState state;
-    context->_private = &state;
-    context->sax->entityDecl = refuseEntityDeclaration;
-    // No entity substitution, no DTD loading, no network; errors are returned, not printed.
-    const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
-    std::unique_ptr<xmlDoc, DocumentDeleter> document(
-            xmlCtxtReadMemory(context.get(), reinterpret_cast<const char*>(data.data()),
-                              static_cast<int>(data.size()), nullptr, nullptr, options));
-    if (state.declaresEntity) {
-        fail(error, "The exchange-rate file declares entities.");
-        return std::nullopt;
-    }
-    if (!document) {
-        fail(error, "The exchange-rate file is no well-formed XML.");
-        return std::nullopt;
+    ld::detail::LdUntrustedXMLFailure failure = ld::detail::LdUntrustedXMLFailure::None;
+    const ld::detail::LdXMLDocument document = ld::detail::ldParseUntrustedXML(data, 0, failure);
+    switch (failure) {
+        case ld::detail::LdUntrustedXMLFailure::None:
+            break;
+        case ld::detail::LdUntrustedXMLFailure::TooLarge:
+            fail(error, "The exchange-rate file is too large.");
+            return std::nullopt;
+        case ld::detail::LdUntrustedXMLFailure::NoParser:
+            fail(error, "The XML parser could not be created.");
+            return std::nullopt;
+        case ld::detail::LdUntrustedXMLFailure::DeclaresEntity:
+            fail(error, "The exchange-rate file declares entities.");
+            return std::nullopt;
+        case ld::detail::LdUntrustedXMLFailure::Malformed:
+            fail(error, "The exchange-rate file is no well-formed XML.");
+            return std::nullopt;
     }
     const xmlNode* root = xmlDocGetRootElement(document.get());
     if (root == nullptr) {

@@ -13,6 +13,7 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
+#include "core/support/detail/LdUntrustedXML.h"
 #include "core/support/foundation/LdBase64.h"
 #include "core/support/plist/detail/LdPropertyListSupport.h"
 
@@ -21,31 +22,6 @@ namespace ld::detail {
 namespace {
 
 constexpr std::string_view kUIDKey = "CF$UID";
-
-struct DocumentDeleter {
-    void operator()(xmlDoc* document) const { xmlFreeDoc(document); }
-};
-struct ContextDeleter {
-    void operator()(xmlParserCtxt* context) const { xmlFreeParserCtxt(context); }
-};
-
-// Set through the parser context when the document declares an entity.
-struct ParseState {
-    bool declaresEntity = false;
-};
-
-// Replaces libxml2's entity declaration handler: no entity is ever registered, and the parse stops,
-// so neither expansion bombs nor external entities can reach us.
-void refuseEntityDeclaration(void* context,
-                             const xmlChar* /*name*/,
-                             int /*type*/,
-                             const xmlChar* /*publicId*/,
-                             const xmlChar* /*systemId*/,
-                             xmlChar* /*content*/) {
-    auto* parserContext = static_cast<xmlParserCtxt*>(context);
-    static_cast<ParseState*>(parserContext->_private)->declaresEntity = true;
-    xmlStopParser(parserContext);
-}
 
 std::string_view nameOf(const xmlNode* node) {
     return node->name != nullptr ? std::string_view(reinterpret_cast<const char*>(node->name))
@@ -152,32 +128,19 @@ private:
     }
 
     bool parse(std::span<const std::uint8_t> data, LdValue& out) {
-        static const bool kInitialized = [] {
-            xmlInitParser();
-            return true;
-        }();
-        (void)kInitialized;
-        if (data.size() > static_cast<std::size_t>(INT_MAX)) {
-            return fail("The XML property list is too large.");
-        }
-        std::unique_ptr<xmlParserCtxt, ContextDeleter> context(xmlNewParserCtxt());
-        if (!context || context->sax == nullptr) {
-            return fail("The XML parser could not be created.");
-        }
-        ParseState state;
-        context->_private = &state;
-        context->sax->entityDecl = refuseEntityDeclaration;
-        // No entity substitution, no DTD loading, no network; errors are returned, not printed.
-        const int options =
-                XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOCDATA;
-        std::unique_ptr<xmlDoc, DocumentDeleter> document(
-                xmlCtxtReadMemory(context.get(), reinterpret_cast<const char*>(data.data()),
-                                  static_cast<int>(data.size()), nullptr, nullptr, options));
-        if (state.declaresEntity) {
-            return fail("The XML property list declares entities.");
-        }
-        if (!document) {
-            return fail("The data is no well-formed XML.");
+        LdUntrustedXMLFailure failure = LdUntrustedXMLFailure::None;
+        const LdXMLDocument document = ldParseUntrustedXML(data, XML_PARSE_NOCDATA, failure);
+        switch (failure) {
+            case LdUntrustedXMLFailure::None:
+                break;
+            case LdUntrustedXMLFailure::TooLarge:
+                return fail("The XML property list is too large.");
+            case LdUntrustedXMLFailure::NoParser:
+                return fail("The XML parser could not be created.");
+            case LdUntrustedXMLFailure::DeclaresEntity:
+                return fail("The XML property list declares entities.");
+            case LdUntrustedXMLFailure::Malformed:
+                return fail("The data is no well-formed XML.");
         }
         const xmlNode* root = xmlDocGetRootElement(document.get());
         if (root == nullptr || nameOf(root) != "plist") {
