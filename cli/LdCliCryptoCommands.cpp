@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 
+#include "core/security/LdCFileEncryptDecrypt.h"
 #include "core/security/VTCrypto.h"
 #include "core/support/platform/LdFiles.h"
 
@@ -98,6 +99,49 @@ void ldAddCryptoCommands(CLI::App& app, LdCliCommandSet& commands) {
                             folder / (encrypt ? name.string() + ".crypt" : name.stem().string());
                     context.printResult(LdValue::dictionary({{"written", written.string()}}),
                                         "wrote " + written.string());
+                    return kLdExitSuccess;
+                });
+        command->add_option("file", options->file, "The file")->required();
+        command->add_option("--to", options->folder,
+                            "Destination folder (default: the file's folder)");
+    }
+
+    // The password-based format of files written by the previous major version.
+    for (const bool encrypt : {true, false}) {
+        auto options = std::make_shared<FileOptions>();
+        CLI::App* command = commands.add(
+                *area, encrypt ? "legacy-encrypt" : "legacy-decrypt",
+                encrypt ? "Write FILE.crypt in the older password format (password from "
+                          "LEDRA_PASSWORD)"
+                        : "Write the plain content of a FILE.crypt of the older password format",
+                [&context, options, encrypt] {
+                    const auto password = context.readPassword(options->file);
+                    if (!password) {
+                        return kLdExitFailure;
+                    }
+                    const std::filesystem::path folder =
+                            options->folder.empty()
+                                    ? std::filesystem::path(options->file).parent_path()
+                                    : std::filesystem::path(options->folder);
+                    LdCFileEncryptDecrypt crypter;
+                    LdError error;
+                    const bool written = encrypt ? crypter.encryptFileAtPath(options->file, folder,
+                                                                             *password, &error)
+                                                 : crypter.decryptFileAtPath(options->file, folder,
+                                                                             *password, &error) ==
+                                                           LdLegacyDecryptResult::Succeeded;
+                    if (!written) {
+                        return error.title().empty() ? context.fail("Nothing was written.")
+                                                     : context.fail(error);
+                    }
+                    const std::filesystem::path name =
+                            std::filesystem::path(options->file).filename();
+                    const std::filesystem::path path =
+                            encrypt ? LdCFileEncryptDecrypt::encryptedFilePathFor(options->file,
+                                                                                  folder)
+                                    : folder / name.stem();
+                    context.printResult(LdValue::dictionary({{"written", path.string()}}),
+                                        "wrote " + path.string());
                     return kLdExitSuccess;
                 });
         command->add_option("file", options->file, "The file")->required();

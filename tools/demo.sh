@@ -40,6 +40,11 @@ step crypto digest "$scratch/restored/statement.txt"
 echo "(a wrong key is refused and writes nothing:)"
 LEDRA_FILE_KEY=$("$ledra" crypto new-key) "$ledra" crypto decrypt "$scratch/statement.txt.crypt" \
     --to "$scratch/wrong" || true
+printf 'hello' > "$scratch/hello.txt"
+echo "-- the older password format: \"hello\" under \"secret\" is one block"
+LEDRA_PASSWORD=secret step crypto legacy-encrypt "$scratch/hello.txt" --to "$scratch/restored"
+od -An -tx1 "$scratch/restored/hello.txt.crypt"
+LEDRA_PASSWORD=secret step crypto legacy-decrypt "$scratch/restored/hello.txt.crypt" --to "$scratch/legacy"
 
 echo
 echo "== Keyed archives and property lists, read by a bounded reader"
