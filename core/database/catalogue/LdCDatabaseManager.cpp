@@ -775,6 +775,9 @@ LdCDatabaseManager::SessionPtr LdCDatabaseManager::openSession(
         const InfoPtr& info, const std::optional<std::string>& password, int mode, int& result) {
     auto session = std::make_unique<LdCOpenDatabaseManager>(*this, info);
     session->setCachedDatabasePassword(password);
+    if (sessionSetupHook_) {
+        sessionSetupHook_(*session);
+    }
     result = session->openDatabaseWithPassword(password, mode);
     return session;
 }

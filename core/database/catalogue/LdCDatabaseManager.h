@@ -324,6 +324,11 @@ public:
     void setMigrationBackupHook(std::function<bool(const LdCDatabaseInfo&, LdError*)> hook) {
         migrationBackupHook_ = std::move(hook);
     }
+    // Called with each new session before it opens (the backup manager installs the session's
+    // backup hook and export check here). Empty: nothing.
+    void setSessionSetupHook(std::function<void(LdCOpenDatabaseManager&)> hook) {
+        sessionSetupHook_ = std::move(hook);
+    }
     // Blocks until the running migration step's work has finished and its completion is posted
     // to the main queue (tests then run the main queue).
     void waitUntilMigrationStepFinished();
@@ -376,6 +381,7 @@ private:
     std::map<int, LdCDatabaseMigrationStep> migrationSteps_;
     std::optional<LdCPreviousVersionConverter> converter_;
     std::function<bool(const LdCDatabaseInfo&, LdError*)> migrationBackupHook_;
+    std::function<void(LdCOpenDatabaseManager&)> sessionSetupHook_;
     InfoPtr migrationInfo_;
     MigrationCompletion migrationCompletion_;
     bool migrationBackupDone_ = false;
