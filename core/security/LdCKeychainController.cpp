@@ -25,7 +25,9 @@ LdSecretStore& LdCKeychainController::secretStore() {
     return store != nullptr ? *store : memoryStore();
 }
 
-void LdCKeychainController::setSecretStore(LdSecretStore* store) { chosenStore.store(store); }
+void LdCKeychainController::setSecretStore(LdSecretStore* store) {
+    chosenStore.store(store);
+}
 
 std::string LdCKeychainController::keychainAccountStringForUserID(std::string_view userID,
                                                                   std::string_view bankID) {

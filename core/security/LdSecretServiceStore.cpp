@@ -70,9 +70,9 @@ AttributesPtr attributesFor(std::string_view service,
         if (!isText(*generic)) {
             return nullptr;
         }
-        g_hash_table_insert(attributes.get(), g_strdup("generic"),
-                            g_strndup(reinterpret_cast<const gchar*>(generic->data()),
-                                      generic->size()));
+        g_hash_table_insert(
+                attributes.get(), g_strdup("generic"),
+                g_strndup(reinterpret_cast<const gchar*>(generic->data()), generic->size()));
     }
     return attributes;
 }
@@ -124,8 +124,8 @@ std::optional<ItemListPtr> search(SecretService* service,
     GError* error = nullptr;
     GList* items = secret_service_search_sync(
             service, &kSchema, attributes,
-            static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS),
-            nullptr, &error);
+            static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS), nullptr,
+            &error);
     if (error != nullptr) {
         reason = takeMessage(error);
         if (items != nullptr) {
@@ -250,8 +250,7 @@ bool LdSecretServiceStore::deleteGenericPassword(std::string_view service,
     bool deleted = false;
     for (GList* node = items->get(); node != nullptr; node = node->next) {
         GError* gerror = nullptr;
-        if (secret_item_delete_sync(static_cast<SecretItem*>(node->data), nullptr, &gerror) ==
-            0) {
+        if (secret_item_delete_sync(static_cast<SecretItem*>(node->data), nullptr, &gerror) == 0) {
             return failWith(error, LdError::errorWithTitle("_ERROR", takeMessage(gerror)));
         }
         deleted = true;

@@ -1,5 +1,6 @@
 // VTCrypto, the cryptographic toolbox: AES of byte strings and of whole files, digests, random
-// bytes and hexadecimal text.
+// bytes and hexadecimal text; DES and triple DES, block padding, and RSA keys kept in the saved
+// passwords' store under an application tag with their PEM import and export.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +11,9 @@
 
 #include "core/support/LdError.h"
 #include "core/support/foundation/LdValue.h"
+
+class VTPrivateKeyRSA;
+class VTPublicKeyRSA;
 
 // Error keys of the file operations (title and description keys of the strings table
 // LdCoreLocalizable).
@@ -81,4 +85,67 @@ public:
     // hexStringToData: — the bytes of hexadecimal text in either case; blanks (and other white
     // space) are ignored. Nothing for an odd number of digits or any other character.
     static std::optional<LdData> hexStringToData(std::string_view text);
+
+    // ---- DES, triple DES and padding (defined in VTCryptoKeys.cpp)
+
+    // desEncrypt:withKey: / desDecrypt:withKey: — DES in CBC mode with PKCS#7 padding and a zero
+    // initialisation vector, like the AES calls; the key has 8 bytes. Nothing for another key size
+    // or a failed padding check.
+    static std::optional<LdData> desEncrypt(const LdData& data, const LdData& key);
+    static std::optional<LdData> desDecrypt(const LdData& data, const LdData& key);
+    // tripleDesEncrypt:key1:key2:key3: / tripleDesDecrypt:… — DES-EDE3 in CBC mode, otherwise the
+    // same. A key that has not 8 bytes logs "ERROR: tripeDesEncrypt: Invalid key size." and gives
+    // nothing.
+    static std::optional<LdData> tripleDesEncrypt(const LdData& data,
+                                                  const LdData& key1,
+                                                  const LdData& key2,
+                                                  const LdData& key3);
+    static std::optional<LdData> tripleDesDecrypt(const LdData& data,
+                                                  const LdData& key1,
+                                                  const LdData& key2,
+                                                  const LdData& key3);
+
+    // Padding modes of performPaddingForData.
+    static constexpr int kPaddingPKCS7 = 0;    // n bytes of value n
+    static constexpr int kPaddingZeros = 1;    // zero bytes, none when the data fills its blocks
+    static constexpr int kPaddingISO7816 = 2;  // 0x80, then zero bytes
+    // performPaddingForData:paddingMode:blockSize: — the data padded to a multiple of the block
+    // size (1 to 255); the data unchanged for an unknown mode or block size.
+    static LdData performPaddingForData(const LdData& data, int paddingMode, std::size_t blockSize);
+
+    // ---- RSA keys under an application tag (defined in VTCryptoKeys.cpp)
+
+    // The service under which keys are kept in LdCKeychainController's store; the account is the
+    // application tag, the generic attribute "private" or "public", the data PKCS#1 DER.
+    static constexpr std::string_view kRsaKeyService = "Ledra RSA key";
+    static constexpr int kKeyClassPublic = 0;
+    static constexpr int kKeyClassPrivate = 1;
+
+    // generateRsaKeyPairWithApplicationTag:keySize: — a new key pair (its private key kept, the
+    // public one derived from it); fails when the tag has a private key already.
+    static bool generateRsaKeyPairWithApplicationTag(std::string_view tag,
+                                                     int bits,
+                                                     LdError* error = nullptr);
+    // deleteRsaKeyPairWithApplicationTag: — both keys of the tag; whether any was deleted.
+    static bool deleteRsaKeyPairWithApplicationTag(std::string_view tag);
+    // rsaEncrypt / rsaDecrypt — PKCS#1 v1.5 padding with the tag's public or private key.
+    static std::optional<LdData> rsaEncrypt(const LdData& data, std::string_view tag);
+    static std::optional<LdData> rsaDecrypt(const LdData& data, std::string_view tag);
+    // rsaSign / rsaVerify — SHA-256 with PKCS#1 v1.5 signatures.
+    static std::optional<LdData> rsaSign(const LdData& data, std::string_view tag);
+    static bool rsaVerify(const LdData& data, const LdData& signature, std::string_view tag);
+    // exportPublicRsaKeyAsPemSequenceWithApplicationTag: — the tag's public key as PEM
+    // SubjectPublicKeyInfo ("-----BEGIN PUBLIC KEY-----").
+    static std::optional<std::string> exportPublicRsaKeyAsPemSequenceWithApplicationTag(
+            std::string_view tag);
+    // importRsaKeyFromPemFileData:withLabel:keyClass: — keeps the PEM key (PKCS#1 or PKCS#8) of
+    // that class under the tag `label`, replacing one of the same class.
+    static bool importRsaKeyFromPemFileData(const LdData& pem,
+                                            std::string_view label,
+                                            int keyClass,
+                                            LdError* error = nullptr);
+    // publicKeyFromPemSequence: / readPrivateKeyFromFileString: — the key of PEM text (PKCS#1 or
+    // PKCS#8); nothing for anything else.
+    static std::optional<VTPublicKeyRSA> publicKeyFromPemSequence(std::string_view pem);
+    static std::optional<VTPrivateKeyRSA> readPrivateKeyFromFileString(std::string_view pem);
 };
