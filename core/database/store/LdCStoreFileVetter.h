@@ -24,7 +24,7 @@ public:
 
     // The helper program's path: the one set here, else the environment variable
     // LEDRA_STORE_CHECK, else "ledra-store-check" beside the running executable, else the path
-    // the build put it at.
+    // the build put it at. setHelperProgramPath with an empty path clears the path set here.
     static std::filesystem::path helperProgramPath();
     static void setHelperProgramPath(std::filesystem::path path);
 };
