@@ -689,28 +689,35 @@ TEST_F(LdCDatabaseBackupTest, BackupFolderMovesIsRememberedAndOverriddenForThePr
 
 // A child process exports the database over an existing archive, again and again, and is killed
 // at a random point; the next manager of the parent must find no partial archive and every
-// earlier backup as it was. The child reports every finished export on a pipe.
+// earlier backup as it was. The child reports on a pipe when it is ready (0) and each item it
+// copied (1, 2, ... counted over all its exports), so the parent can kill it amid any item or
+// amid the replacement that follows the last one.
 class LdBackupKillTest : public LdCDatabaseBackupTest {
 protected:
     [[noreturn]] void runChild(const fs::path& databaseURL, const fs::path& target, int report) {
         LdUserDefaults settings(folder_ / "settings.json");
         LdCDatabaseManager catalogue(folder_ / "Databases", settings, secrets_, clock_);
         Manager manager(catalogue);
-        for (int step = 0;; ++step) {
-            if (step > 0) {
-                bool done = false;
-                if (!manager.exportDatabaseAtURL(
-                            databaseURL, target, 0,
-                            [&done](bool success, const auto&) { done = success; })) {
-                    _exit(4);
-                }
-                manager.waitUntilAllExportsFinished();
-                if (!done) {
-                    _exit(5);
-                }
-            }
-            if (write(report, &step, sizeof step) != sizeof step) {
+        int copied = 0;
+        manager.setItemCopiedObserver([report, &copied](const std::string&) {
+            ++copied;
+            if (write(report, &copied, sizeof copied) != sizeof copied) {
                 _exit(6);
+            }
+        });
+        if (write(report, &copied, sizeof copied) != sizeof copied) {
+            _exit(6);
+        }
+        for (;;) {
+            bool done = false;
+            if (!manager.exportDatabaseAtURL(
+                        databaseURL, target, 0,
+                        [&done](bool success, const auto&) { done = success; })) {
+                _exit(4);
+            }
+            manager.waitUntilAllExportsFinished();
+            if (!done) {
+                _exit(5);
             }
         }
     }
@@ -742,10 +749,12 @@ TEST_F(LdBackupKillTest, KilledExportsLeaveNoPartialArchiveAndEveryEarlierBackup
     catalogue_.reset();
 
     std::mt19937 random(4711U);
-    std::uniform_int_distribution<int> exportsBeforeKill(0, 1);
-    std::uniform_int_distribution<int> spin(0, 400000);
+    // Up to two exports of nine items each.
+    std::uniform_int_distribution<int> itemsBeforeKill(0, 18);
+    std::uniform_int_distribution<int> spin(0, 20000);
     constexpr int kKills = 36;
     int roundsWithLeftovers = 0;
+    int replacedLeftovers = 0;
     for (int round = 0; round < kKills; ++round) {
         const fs::path target = round % 2 == 0 ? insideTarget : outsideTarget;
         int pipeEnds[2];
@@ -757,12 +766,14 @@ TEST_F(LdBackupKillTest, KilledExportsLeaveNoPartialArchiveAndEveryEarlierBackup
             runChild(url, target, pipeEnds[1]);
         }
         close(pipeEnds[1]);
-        const int wanted = exportsBeforeKill(random);
+        const int wanted = itemsBeforeKill(random);
         int step = 0;
         while (read(pipeEnds[0], &step, sizeof step) == sizeof step && step < wanted) {
         }
-        // Let the child get a random way into its next export.
-        for (volatile int turn = spin(random); turn > 0;) {
+        // Let the child get a random way into its next item.
+        // After an export's last item only the replacement is left: kill at once or nearly.
+        const int turns = wanted % 9 == 0 && wanted > 0 ? spin(random) % 64 : spin(random);
+        for (volatile int turn = turns; turn > 0;) {
             turn = turn - 1;
         }
         kill(child, SIGKILL);
@@ -776,6 +787,12 @@ TEST_F(LdBackupKillTest, KilledExportsLeaveNoPartialArchiveAndEveryEarlierBackup
             !hiddenNamesUnder(outsideTarget.parent_path()).empty()) {
             ++roundsWithLeftovers;
         }
+        for (const fs::path& folder :
+             {Manager::defaultBackupFolderURL(), outsideTarget.parent_path()}) {
+            for (const std::string& name : hiddenNamesUnder(folder)) {
+                replacedLeftovers += name.find(".replaced") != std::string::npos ? 1 : 0;
+            }
+        }
         settings_ = std::make_unique<LdUserDefaults>(folder_ / "settings.json");
         makeManagers();
         EXPECT_EQ(manager_->existingBackupDatabaseIDs().size(), 1U);  // the first use repairs
@@ -787,7 +804,8 @@ TEST_F(LdBackupKillTest, KilledExportsLeaveNoPartialArchiveAndEveryEarlierBackup
         catalogue_.reset();
     }
     // The kills must land inside exports, not only between them.
-    std::printf("kills amid an export: %d of %d\n", roundsWithLeftovers, kKills);
+    std::printf("kills amid an export: %d of %d (%d amid a replacement)\n", roundsWithLeftovers,
+                kKills, replacedLeftovers);
     EXPECT_GT(roundsWithLeftovers, 0);
     makeManagers();
 }
