@@ -16,16 +16,14 @@
 #include "core/database/backup/LdCDatabaseBackupManager.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <system_error>
 
 #include <unistd.h>
 
 #include "core/database/backup/detail/LdBackupFiles.h"
 #include "core/database/session/LdCOpenDatabaseManager.h"
+#include "core/database/store/LdCStoreFileVetter.h"
 #include "core/support/LdLogger.h"
 #include "core/support/LdStrings.h"
 #include "core/support/detail/LdLocalTime.h"
@@ -272,46 +270,6 @@ void sortNewestFirst(std::vector<LdCDatabaseBackupInfo>& infos) {
                   }
                   return a.backupLocation() > b.backupLocation();
               });
-}
-
-// vetStoreFileAtURL:password:error: as far as this library can check it without opening the file:
-// a non-empty whole number of pages, with a sound page size when the file carries a plain
-// header. The separate-process check (LdCStoreFileVetter) takes this place once it is part of
-// the build.
-bool vetStoreFile(const fs::path& storeURL,
-                  const std::optional<std::string>& /*password*/,
-                  LdError* error) {
-    const auto refuse = [&](std::string_view reason) {
-        LdError refused = backupError("_ERROR", "_BACKUP_STORE_FILE_SHAPE_REFUSED");
-        refused.addDebugInfo("path", storeURL.string());
-        refused.addDebugInfo("reason", std::string(reason));
-        return failWith(error, refused);
-    };
-    std::error_code code;
-    const std::uintmax_t size = fs::file_size(storeURL, code);
-    if (code || size == 0) {
-        return refuse("empty or unreadable");
-    }
-    std::array<unsigned char, 18> header{};
-    std::ifstream file(storeURL, std::ios::binary);
-    if (!file.read(reinterpret_cast<char*>(header.data()), header.size())) {
-        return refuse("shorter than a header");
-    }
-    constexpr char kPlainHeader[] = "SQLite format 3";  // with its closing zero: 16 bytes
-    std::uintmax_t pageSize = 512;
-    if (std::memcmp(header.data(), kPlainHeader, sizeof kPlainHeader) == 0) {
-        pageSize = (std::uintmax_t{header[16]} << 8U) | header[17];
-        if (pageSize == 1) {
-            pageSize = 65536;
-        }
-        if (pageSize < 512 || pageSize > 65536 || (pageSize & (pageSize - 1)) != 0) {
-            return refuse("page size");
-        }
-    }
-    if (size % pageSize != 0) {
-        return refuse("no whole number of pages");
-    }
-    return true;
 }
 
 bool isValidDatabaseID(std::string_view databaseID) {
@@ -946,7 +904,7 @@ LdCDatabaseManager::InfoPtr LdCDatabaseBackupManager::State::importFolder(
         return fail(*failure);
     }
     LdError vetError;
-    if (!vetStoreFile(assembly / store.filename(), password, &vetError)) {
+    if (!LdCStoreFileVetter::vetStoreFileAtURL(assembly / store.filename(), password, &vetError)) {
         LdError refused = backupError("_IMPORT_DATABASE_FAILED", "_IMPORT_DATABASE_STORE_REFUSED",
                                       {shownName});
         refused.setUnderlyingError(vetError);
