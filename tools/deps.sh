@@ -14,7 +14,7 @@ packages=(
     libcurl4-openssl-dev libasio-dev libavahi-client-dev libsecret-1-dev libstb-dev
     libpoppler-cpp-dev libcli11-dev libfmt-dev
     # programs the tests call
-    sqlcipher sqlite3 openssl xxd
+    sqlcipher sqlite3 openssl xxd time
 )
 
 missing=()
