@@ -12,6 +12,8 @@
 #include "core/database/catalogue/LdCDatabaseMetadataItem.h"
 #include "core/database/model/LdObjectModel.h"
 #include "core/database/objects/generated/LdEntityClasses.h"
+#include "core/database/resources/LdCFileAttachmentsManager.h"
+#include "core/database/resources/LdCFileResourceManager.h"
 #include "core/database/session/LdCDatabaseInitializer.h"
 #include "core/database/session/LdCManagedObjectsChangeNotificationManager.h"
 #include "core/database/session/detail/LdDatabaseLock.h"
@@ -152,6 +154,7 @@ int LdCOpenDatabaseManager::openDatabaseWithPassword(const std::optional<std::st
     changeNotificationManager_->enableNotifications();
     context_->processPendingChanges();
     installUndoManager();
+    fileResourceManager_ = std::make_unique<LdCFileResourceManager>(*this);
     if (mode != kLdOpenDatabaseModeNormal) {
         return kLdOpenDatabaseOpened;
     }
@@ -164,6 +167,9 @@ int LdCOpenDatabaseManager::openDatabaseWithPassword(const std::optional<std::st
     subscriptions_.push_back(changeNotificationManager_->registerObserver(
             this, std::vector<const LdEntityDescription*>{LdCDUser::entityDescription()}));
     databaseOpenDate_ = catalogue_.clock().now();
+    fileAttachmentsManager_ = std::make_unique<LdCFileAttachmentsManager>(*this);
+    // Files no object refers to any more go, now that every object is loaded.
+    fileResourceManager_->performGarbageCollection();
     return kLdOpenDatabaseOpened;
 }
 
@@ -440,6 +446,13 @@ std::optional<LdError> LdCOpenDatabaseManager::closeDatabaseWithSaveing(bool sav
             saveError = error;
         }
     }
+    if (isPasswordProtected()) {
+        // Plain resource files are working copies beside their encrypted twins; only the twins
+        // stay on disk.
+        LdCFileResourceManager::deletePlainFilesWithEncryptedTwins(databaseURL());
+    }
+    fileAttachmentsManager_.reset();
+    fileResourceManager_.reset();
     changeNotificationManager_.reset();
     currentUser_ = nullptr;
     context_.reset();

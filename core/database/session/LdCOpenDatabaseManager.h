@@ -24,6 +24,8 @@
 #include "core/support/platform/LdSubscription.h"
 
 class LdCDatabaseInfo;
+class LdCFileAttachmentsManager;
+class LdCFileResourceManager;
 class LdCDatabaseManager;
 class LdCDUser;
 class LdClock;
@@ -182,6 +184,14 @@ public:
     LdCManagedObjectsChangeNotificationManager* managedObjectsChangeNotificationManager() const {
         return changeNotificationManager_.get();
     }
+    // The resource files of the database (made at every open that gets that far, dropped at
+    // close); nullptr while closed.
+    LdCFileResourceManager* fileResourceManager() const { return fileResourceManager_.get(); }
+    // fileAttachmentsManager — the attachments of transactions; made at a full open, dropped at
+    // close. The session owns it until the transactions manager exists.
+    LdCFileAttachmentsManager* fileAttachmentsManager() const {
+        return fileAttachmentsManager_.get();
+    }
 
     // Hooks of the save that later subsystems fill: a time-based backup before a save with
     // changes, the exchange-rate store's save after it, and whether an archive export of this
@@ -219,4 +229,6 @@ private:
     std::function<void(LdCOpenDatabaseManager&)> backupHook_;
     std::function<void(LdCOpenDatabaseManager&)> afterSaveHook_;
     std::function<bool()> exportRunning_;
+    std::unique_ptr<LdCFileResourceManager> fileResourceManager_;
+    std::unique_ptr<LdCFileAttachmentsManager> fileAttachmentsManager_;
 };
