@@ -41,3 +41,5 @@ void ldAddIbanCommands(CLI::App& app, LdCliCommandSet& commands);
 void ldAddCalcCommands(CLI::App& app, LdCliCommandSet& commands);
 void ldAddCurrencyCommands(CLI::App& app, LdCliCommandSet& commands);
 void ldAddDatabaseCommands(CLI::App& app, LdCliCommandSet& commands);
+void ldAddBackupCommands(CLI::App& app, LdCliCommandSet& commands);
+void ldAddRateCommands(CLI::App& app, LdCliCommandSet& commands);

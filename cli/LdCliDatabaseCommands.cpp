@@ -16,6 +16,7 @@
 #include "core/support/platform/LdClock.h"
 #include "core/support/platform/LdUserDefaults.h"
 
+#include "cli/LdCliCatalogue.h"
 #include "cli/LdCliCommands.h"
 
 namespace {
@@ -25,100 +26,6 @@ std::string lowercased(std::string text) {
         character = static_cast<char>(std::tolower(static_cast<unsigned char>(character)));
     }
     return text;
-}
-
-bool sameNameIgnoringCase(const std::string& left, const std::string& right) {
-    return std::equal(left.begin(), left.end(), right.begin(), right.end(), [](char a, char b) {
-        return std::tolower(static_cast<unsigned char>(a)) ==
-               std::tolower(static_cast<unsigned char>(b));
-    });
-}
-
-// The catalogue of one run of `ledra`. Saved passwords are not kept yet: the secret store lives
-// for the run only.
-class LdCliCatalogue {
-public:
-    explicit LdCliCatalogue(LdCliContext& context)
-        : catalogue_(context.databasesFolder.value_or(LdCDatabaseManager::defaultDatabaseFolder()),
-                     LdUserDefaults::standard(),
-                     secrets_,
-                     LdClock::shared()) {
-        catalogue_.reloadAvailableDatabases();
-    }
-
-    LdCDatabaseManager& operator*() { return catalogue_; }
-    LdCDatabaseManager* operator->() { return &catalogue_; }
-
-    // The database called `name` (its name, ignoring case, or its identifier); nullptr with the
-    // reason in `failure`.
-    LdCDatabaseManager::InfoPtr find(const std::string& name, std::string& failure) {
-        LdCDatabaseManager::InfoPtr found;
-        int matches = 0;
-        for (const auto& info : catalogue_.allDatabases()) {
-            if (info->databaseID() == name) {
-                return info;
-            }
-            if (sameNameIgnoringCase(info->name(), name)) {
-                found = info;
-                ++matches;
-            }
-        }
-        if (matches == 0) {
-            failure = "No database called \"" + name + "\" in " +
-                      catalogue_.databasesFolderURL().string() + ".";
-            return nullptr;
-        }
-        if (matches > 1) {
-            failure = "Several databases are called \"" + name + "\"; use the identifier.";
-            return nullptr;
-        }
-        return found;
-    }
-
-private:
-    LdInMemorySecretStore secrets_;
-    LdCDatabaseManager catalogue_;
-};
-
-std::string openFailureText(int result) {
-    switch (result) {
-        case kLdOpenDatabaseWrongPassword:
-            return LdStrings::localizedString("_DB_WRONG_PASSWORD");
-        case kLdOpenDatabaseNeedsMigration:
-            return "The database needs a migration to the current version.";
-        case kLdOpenDatabaseNewerVersion:
-            return "The database was written by a newer version or does not fit this version.";
-        case kLdOpenDatabaseCloudConflicts:
-            return "The database has unresolved cloud conflicts.";
-        case kLdOpenDatabaseBusy:
-            return "The database is busy with another operation.";
-        case kLdOpenDatabaseAlreadyOpen:
-            return "The database is open in another program.";
-        default:
-            return "The database could not be loaded.";
-    }
-}
-
-// Opens a database, asking for its password when it has one.
-LdCOpenDatabaseManager* openDatabase(LdCliContext& context,
-                                     LdCliCatalogue& catalogue,
-                                     const LdCDatabaseManager::InfoPtr& info,
-                                     int mode,
-                                     std::string& failure) {
-    std::optional<std::string> password;
-    if (info->isEncrypted()) {
-        password = context.readPassword(info->name());
-        if (!password) {
-            failure = "The database \"" + info->name() + "\" needs its password.";
-            return nullptr;
-        }
-    }
-    const int result = catalogue->openDatabase(info, password, mode);
-    if (result != kLdOpenDatabaseOpened) {
-        failure = openFailureText(result);
-        return nullptr;
-    }
-    return catalogue->openDatabaseManagerForURL(info->url());
 }
 
 LdValue infoValue(const LdCDatabaseInfo& info) {
@@ -278,7 +185,7 @@ void ldAddDatabaseCommands(CLI::App& app, LdCliCommandSet& commands) {
                 }
                 const int result = catalogue->openDatabase(info, password, 0);
                 if (result != kLdOpenDatabaseOpened) {
-                    return context.fail(openFailureText(result));
+                    return context.fail(ldOpenFailureText(result));
                 }
                 LdCOpenDatabaseManager* session = catalogue->openDatabaseManagerForURL(info->url());
                 if (auto failure = session->closeDatabase()) {
@@ -318,8 +225,8 @@ void ldAddDatabaseCommands(CLI::App& app, LdCliCommandSet& commands) {
                 if (!found) {
                     return context.fail(failure);
                 }
-                LdCOpenDatabaseManager* session = openDatabase(
-                        context, catalogue, found, kLdOpenDatabaseModeReadOnly, failure);
+                LdCOpenDatabaseManager* session =
+                        catalogue.open(found, kLdOpenDatabaseModeReadOnly, failure);
                 if (session == nullptr) {
                     return context.fail(failure);
                 }
@@ -410,7 +317,7 @@ void ldAddDatabaseCommands(CLI::App& app, LdCliCommandSet& commands) {
                     return context.fail(failure);
                 }
                 LdCOpenDatabaseManager* session =
-                        openDatabase(context, catalogue, found, kLdOpenDatabaseModeNormal, failure);
+                        catalogue.open(found, kLdOpenDatabaseModeNormal, failure);
                 if (session == nullptr) {
                     return context.fail(failure);
                 }
@@ -419,6 +326,8 @@ void ldAddDatabaseCommands(CLI::App& app, LdCliCommandSet& commands) {
                     session->closeDatabaseWithoutSaving();
                     return context.fail(failure);
                 }
+                const bool remembered =
+                        catalogue.secrets().passwordForDatabaseID(found->databaseID()).has_value();
                 LdError error;
                 const bool changed = session->setNewPassword(
                         *newPassword, session->cachedDatabasePassword(), &error);
@@ -430,6 +339,14 @@ void ldAddDatabaseCommands(CLI::App& app, LdCliCommandSet& commands) {
                     return context.fail(error);
                 }
                 const bool protectedNow = newPassword->has_value();
+                // A remembered password follows the change, so the next run opens at once.
+                if (remembered) {
+                    catalogue.secrets().deletePasswordForDatabaseID(found->databaseID());
+                    if (protectedNow) {
+                        catalogue.secrets().setPasswordForDatabaseID(**newPassword,
+                                                                     found->databaseID());
+                    }
+                }
                 context.printResult(
                         LdValue(LdValue::Dictionary{{"name", LdValue(found->name())},
                                                     {"encrypted", LdValue(protectedNow)}}),
@@ -437,4 +354,59 @@ void ldAddDatabaseCommands(CLI::App& app, LdCliCommandSet& commands) {
                 return kLdExitSuccess;
             });
     passwd->add_option("name", *passwdName, "The database's name or identifier")->required();
+
+    auto rememberName = std::make_shared<std::string>();
+    CLI::App* remember = commands.add(
+            *area, "remember",
+            "Saves the password in LEDRA_PASSWORD in the desktop's keyring after checking it",
+            [&context, rememberName] {
+                const char* password = std::getenv("LEDRA_PASSWORD");
+                if (password == nullptr || *password == '\0') {
+                    context.fail("Set LEDRA_PASSWORD to the password to remember.");
+                    return kLdExitUsage;
+                }
+                LdCliCatalogue catalogue(context);
+                std::string failure;
+                auto found = catalogue.find(*rememberName, failure);
+                if (!found) {
+                    return context.fail(failure);
+                }
+                if (!found->isEncrypted()) {
+                    return context.fail("The database \"" + found->name() + "\" has no password.");
+                }
+                if (!catalogue->isPasswordCorrectForDatabaseAtURL(std::string(password),
+                                                                  found->url())) {
+                    return context.fail(LdStrings::localizedString("_DB_WRONG_PASSWORD"));
+                }
+                LdError error;
+                if (!catalogue.secrets().setPasswordForDatabaseID(password, found->databaseID(),
+                                                                  &error)) {
+                    return context.fail(error);
+                }
+                context.printResult(LdValue(LdValue::Dictionary{{"name", LdValue(found->name())},
+                                                                {"remembered", LdValue(true)}}),
+                                    "The password of " + found->name() + " is saved.");
+                return kLdExitSuccess;
+            });
+    remember->add_option("name", *rememberName, "The database's name or identifier")->required();
+
+    auto forgetName = std::make_shared<std::string>();
+    CLI::App* forget = commands.add(
+            *area, "forget", "Deletes the saved password of a database", [&context, forgetName] {
+                LdCliCatalogue catalogue(context);
+                std::string failure;
+                auto found = catalogue.find(*forgetName, failure);
+                if (!found) {
+                    return context.fail(failure);
+                }
+                const bool deleted =
+                        catalogue.secrets().deletePasswordForDatabaseID(found->databaseID());
+                context.printResult(
+                        LdValue(LdValue::Dictionary{{"name", LdValue(found->name())},
+                                                    {"deleted", LdValue(deleted)}}),
+                        deleted ? "The saved password of " + found->name() + " is deleted."
+                                : "No password of " + found->name() + " was saved.");
+                return kLdExitSuccess;
+            });
+    forget->add_option("name", *forgetName, "The database's name or identifier")->required();
 }

@@ -61,13 +61,12 @@ std::string formatDay(const LdCoreHelper& calendar, LdDate date) {
     return text;
 }
 
-// One command's database, opened read-only (the rates live in their own store beside it), and its
-// rate manager; closes both when it goes.
+// One command's database, opened read-only (the rates live in their own store beside it), with
+// its rate manager; closing it saves the rates.
 class RateSession {
 public:
     explicit RateSession(LdCliContext& context) : context_(context), catalogue_(context) {}
     ~RateSession() {
-        rates_.reset();
         if (session_ != nullptr) {
             session_->closeDatabaseWithoutSaving();
         }
@@ -104,7 +103,7 @@ public:
             status = context_.fail(failure);
             return false;
         }
-        rates_ = std::make_unique<LdCExchangeRateManager>(*session_);
+        rates_ = session_->exchangeRateManager();
         return true;
     }
 
@@ -117,7 +116,7 @@ private:
     LdCliContext& context_;
     LdCliCatalogue catalogue_;
     LdCOpenDatabaseManager* session_ = nullptr;  // owned by the catalogue
-    std::unique_ptr<LdCExchangeRateManager> rates_;
+    LdCExchangeRateManager* rates_ = nullptr;    // owned by the session
     LdDate day_;
 };
 

@@ -53,6 +53,8 @@ int ldRunCommandLine(const std::vector<std::string>& arguments, LdCliStreams str
     ldAddCalcCommands(app, commands);
     ldAddCurrencyCommands(app, commands);
     ldAddDatabaseCommands(app, commands);
+    ldAddBackupCommands(app, commands);
+    ldAddRateCommands(app, commands);
 
     // CLI11 reads arguments from the back.
     std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());

@@ -106,3 +106,22 @@ step --databases-folder "$databases" db rename 'Household 2' 'Holiday home'
 step --databases-folder "$databases" db duplicate Household
 step --databases-folder "$databases" db delete 'Holiday home'
 step --databases-folder "$databases" db list
+
+echo
+echo "== Backups: a closed database copied as it lies on disk, listed and restored as a new database"
+backups="$scratch/Backups"
+step --databases-folder "$databases" backup settings
+archive=$("$ledra" --databases-folder "$databases" --backups-folder "$backups" --json backup create Household |
+    sed -n 's/.*"path": "\(.*\)".*/\1/p')
+printf '\n\033[1m$ ledra backup create Household\033[0m\n%s\n' "$archive"
+step --databases-folder "$databases" --backups-folder "$backups" backup list Household
+step --databases-folder "$databases" --backups-folder "$backups" backup restore "$archive"
+step --databases-folder "$databases" --backups-folder "$backups" backup export Household "$scratch/Household.ld5a"
+step --databases-folder "$databases" --backups-folder "$backups" backup import "$scratch/Household.ld5a"
+step --databases-folder "$databases" db list
+
+echo
+echo "== Exchange rates: a rate set for a day, read in the other direction, and an amount converted"
+step --databases-folder "$databases" --backups-folder "$backups" rate set Household EUR USD 1.0921 2026-12-04
+step --databases-folder "$databases" --backups-folder "$backups" rate get Household USD EUR 2026-12-04
+step --databases-folder "$databases" --backups-folder "$backups" rate convert Household 250.00 EUR USD 2026-12-04

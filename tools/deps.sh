@@ -15,6 +15,8 @@ packages=(
     libpoppler-cpp-dev libcli11-dev libfmt-dev
     # programs the tests call
     sqlcipher sqlite3 openssl xxd time
+    # a private session bus and keyring for the saved-password tests
+    dbus-daemon gnome-keyring
 )
 
 missing=()

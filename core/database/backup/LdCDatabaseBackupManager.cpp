@@ -352,6 +352,18 @@ LdCDatabaseBackupManager::LdCDatabaseBackupManager(LdCDatabaseManager& catalogue
             return !weakState.expired() &&
                    self->isArchiveExportInProgressForDBAtURL(exporting->databaseURL());
         });
+        // An export of a database that closes is cancelled, and the close waits until it has
+        // stopped (it removes its unfinished folder), so that the last save goes through.
+        session.setBeforeCloseHook([weakState, self](LdCOpenDatabaseManager& closing) {
+            if (weakState.expired() ||
+                !self->isArchiveExportInProgressForDBAtURL(closing.databaseURL())) {
+                return;
+            }
+            self->cancelArchiveExportForDatabaseURL(closing.databaseURL());
+            if (self->state_->queue) {
+                self->state_->queue->waitUntilAllOperationsAreFinished();
+            }
+        });
     });
 }
 

@@ -12,6 +12,7 @@
 #include "core/database/catalogue/LdCDatabaseMetadataItem.h"
 #include "core/database/model/LdObjectModel.h"
 #include "core/database/objects/generated/LdEntityClasses.h"
+#include "core/database/rates/LdCExchangeRateManager.h"
 #include "core/database/resources/LdCFileAttachmentsManager.h"
 #include "core/database/resources/LdCFileResourceManager.h"
 #include "core/database/session/LdCDatabaseInitializer.h"
@@ -155,6 +156,7 @@ int LdCOpenDatabaseManager::openDatabaseWithPassword(const std::optional<std::st
     context_->processPendingChanges();
     installUndoManager();
     fileResourceManager_ = std::make_unique<LdCFileResourceManager>(*this);
+    exchangeRateManager_ = std::make_unique<LdCExchangeRateManager>(*this);
     if (mode != kLdOpenDatabaseModeNormal) {
         return kLdOpenDatabaseOpened;
     }
@@ -385,6 +387,14 @@ bool LdCOpenDatabaseManager::saveChanges(LdError* error, bool forceSave, bool sa
     if (exportRunning_ && exportRunning_()) {
         return false;
     }
+    // The rate store is a file of its own: its changes are saved whether or not the database
+    // has any (also when the database is open read-only).
+    if (exchangeRateManager_) {
+        LdError rateError;
+        if (!exchangeRateManager_->saveChanges(&rateError)) {
+            LdLogger::shared().logError(rateError.logDescription());
+        }
+    }
     if (mode_ == kLdOpenDatabaseModeReadOnly) {
         return failWith(error, LdError::errorWithTitle("_ERROR", "_DB_OPENED_READ_ONLY"));
     }
@@ -436,6 +446,9 @@ std::optional<LdError> LdCOpenDatabaseManager::closeDatabaseWithSaveing(bool sav
     if (!context_) {
         return std::nullopt;
     }
+    if (beforeCloseHook_) {
+        beforeCloseHook_(*this);
+    }
     subscriptions_.clear();
     context_->setUndoEnabled(false);
     std::optional<LdError> saveError;
@@ -453,6 +466,8 @@ std::optional<LdError> LdCOpenDatabaseManager::closeDatabaseWithSaveing(bool sav
     }
     fileAttachmentsManager_.reset();
     fileResourceManager_.reset();
+    // Cancels a running download and saves the rate store.
+    exchangeRateManager_.reset();
     changeNotificationManager_.reset();
     currentUser_ = nullptr;
     context_.reset();

@@ -27,6 +27,7 @@ class LdCDatabaseInfo;
 class LdCFileAttachmentsManager;
 class LdCFileResourceManager;
 class LdCDatabaseManager;
+class LdCExchangeRateManager;
 class LdCDUser;
 class LdClock;
 class LdCryptStore;
@@ -189,6 +190,8 @@ public:
     LdCFileResourceManager* fileResourceManager() const { return fileResourceManager_.get(); }
     // fileAttachmentsManager — the attachments of transactions; made at a full open, dropped at
     // close. The session owns it until the transactions manager exists.
+    // The exchange rates of this database, in their own store beside it (made at every open).
+    LdCExchangeRateManager* exchangeRateManager() const { return exchangeRateManager_.get(); }
     LdCFileAttachmentsManager* fileAttachmentsManager() const {
         return fileAttachmentsManager_.get();
     }
@@ -203,6 +206,11 @@ public:
         afterSaveHook_ = std::move(hook);
     }
     void setExportRunningCheck(std::function<bool()> check) { exportRunning_ = std::move(check); }
+    // Runs first when the database closes, before its last save: stops an archive export of this
+    // database, so that the save is not refused and the export does not copy a closing database.
+    void setBeforeCloseHook(std::function<void(LdCOpenDatabaseManager&)> hook) {
+        beforeCloseHook_ = std::move(hook);
+    }
 
 private:
     int loadStore(const std::optional<std::string>& password, int mode);
@@ -229,6 +237,8 @@ private:
     std::function<void(LdCOpenDatabaseManager&)> backupHook_;
     std::function<void(LdCOpenDatabaseManager&)> afterSaveHook_;
     std::function<bool()> exportRunning_;
+    std::function<void(LdCOpenDatabaseManager&)> beforeCloseHook_;
     std::unique_ptr<LdCFileResourceManager> fileResourceManager_;
     std::unique_ptr<LdCFileAttachmentsManager> fileAttachmentsManager_;
+    std::unique_ptr<LdCExchangeRateManager> exchangeRateManager_;
 };

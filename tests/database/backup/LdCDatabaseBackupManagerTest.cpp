@@ -7,6 +7,7 @@
 #include <future>
 #include <random>
 #include <set>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -383,6 +384,41 @@ TEST_F(LdCDatabaseBackupTest, RunningExportRefusesASecondExportAndTheSessionsSav
     EXPECT_FALSE(fs::exists(folder_ / "Other.ld5a"));
     EXPECT_TRUE(session->saveChanges());
     session->closeDatabase();
+}
+
+TEST_F(LdCDatabaseBackupTest, ClosingTheDatabaseCancelsItsExportAndStillSaves) {
+    const fs::path url = makeDatabase("Closing");
+    auto info = catalogue_->databaseInfoForURL(url);
+    ASSERT_EQ(catalogue_->openDatabase(info, std::nullopt, 0), kLdOpenDatabaseOpened);
+    LdCOpenDatabaseManager* session = catalogue_->openDatabaseManagerForURL(url);
+
+    // The export holds after its first item until it is cancelled.
+    std::promise<void> reached;
+    manager_->setItemCopiedObserver([this, &reached, url](const std::string& item) {
+        if (item == "backup.info") {
+            const auto operation = manager_->archiveExportOperationForDatabaseURL(url);
+            reached.set_value();
+            while (operation && !operation->isCancelled()) {
+                std::this_thread::yield();
+            }
+        }
+    });
+    std::optional<bool> outcome;
+    ASSERT_TRUE(manager_->exportDatabaseAtURL(
+            url, folder_ / "Closing.ld5a", 0,
+            [&outcome](bool success, const std::optional<LdError>&) { outcome = success; }));
+    reached.get_future().wait();
+    session->currentUser()->setName("Changed before closing");
+    EXPECT_FALSE(session->closeDatabase().has_value());
+    EXPECT_FALSE(manager_->isArchiveExportInProgressForDBAtURL(url));
+    manager_->waitUntilAllExportsFinished();
+    EXPECT_EQ(outcome, false);
+    EXPECT_FALSE(fs::exists(folder_ / "Closing.ld5a"));
+
+    ASSERT_EQ(catalogue_->openDatabase(info, std::nullopt, 0), kLdOpenDatabaseOpened);
+    EXPECT_EQ(catalogue_->openDatabaseManagerForURL(url)->currentUser()->name(),
+              "Changed before closing");
+    catalogue_->openDatabaseManagerForURL(url)->closeDatabaseWithoutSaving();
 }
 
 TEST_F(LdCDatabaseBackupTest, ExportOntoAnArchiveReplacesItOnlyOnceTheNewOneIsComplete) {
