@@ -61,6 +61,24 @@ void showCopyProgress(LdCliContext& context,
     });
 }
 
+// Prints the database a restore or import added, or the reason it added none.
+int reportNewDatabase(LdCliContext& context,
+                      const LdCDatabaseManager::InfoPtr& info,
+                      const LdError& error,
+                      const std::string& failureTitle,
+                      const std::string& failureDescription) {
+    if (!info) {
+        return context.fail(error.title().empty()
+                                    ? LdError::errorWithTitle(failureTitle, failureDescription)
+                                    : error);
+    }
+    context.printResult(LdValue(LdValue::Dictionary{{"name", LdValue(info->name())},
+                                                    {"identifier", LdValue(info->databaseID())},
+                                                    {"path", LdValue(info->url().string())}}),
+                        info->name());
+    return kLdExitSuccess;
+}
+
 std::optional<bool> parseOnOff(const std::string& text) {
     if (text == "on" || text == "true" || text == "yes") {
         return true;
@@ -222,20 +240,8 @@ void ldAddBackupCommands(CLI::App& app, LdCliCommandSet& commands) {
                 LdError error;
                 auto info = catalogue.backups().restoreDatabaseBackupwithBackupURL(
                         std::filesystem::absolute(*archive), &error);
-                if (!info) {
-                    return context.fail(error.title().empty()
-                                                ? LdError::errorWithTitle(
-                                                          "The backup could not be restored.",
-                                                          "Only an archive of the backup folder "
-                                                          "can be restored.")
-                                                : error);
-                }
-                context.printResult(
-                        LdValue(LdValue::Dictionary{{"name", LdValue(info->name())},
-                                                    {"identifier", LdValue(info->databaseID())},
-                                                    {"path", LdValue(info->url().string())}}),
-                        info->name());
-                return kLdExitSuccess;
+                return reportNewDatabase(context, info, error, "The backup could not be restored.",
+                                         "Only an archive of the backup folder can be restored.");
             });
     restore->add_option("ARCHIVE", *archive, "The archive (a .ld5a folder in the backup folder)")
             ->required();
@@ -339,20 +345,9 @@ void ldAddBackupCommands(CLI::App& app, LdCliCommandSet& commands) {
                 if (info) {
                     context.progress("Importing", 1.0);
                 }
-                if (!info) {
-                    return context.fail(error.title().empty()
-                                                ? LdError::errorWithTitle(
-                                                          "Nothing was imported.",
-                                                          "The path is neither an archive nor a "
-                                                          "database folder with a store file.")
-                                                : error);
-                }
-                context.printResult(
-                        LdValue(LdValue::Dictionary{{"name", LdValue(info->name())},
-                                                    {"identifier", LdValue(info->databaseID())},
-                                                    {"path", LdValue(info->url().string())}}),
-                        info->name());
-                return kLdExitSuccess;
+                return reportNewDatabase(context, info, error, "Nothing was imported.",
+                                         "The path is neither an archive nor a database folder "
+                                         "with a store file.");
             });
     importCommand->add_option("PATH", *importPath, "The archive or database folder")->required();
 
